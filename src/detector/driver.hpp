@@ -1,0 +1,29 @@
+// The line-segment detector's entry point: the whole pipeline from samples to sorted segments.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "detector/types.hpp"
+#include "sample/size_mismatch.hpp"
+
+namespace tarnwick::detector {
+
+/// log10 of the number of tests for a working image of this size.
+double log_number_of_tests(std::size_t width, std::size_t height);
+
+/// Smallest region size worth fitting: ceil(log_nt / log10(8)).
+std::uint32_t min_region_size_for(double log_nt);
+
+/// Orders segments longest first (stable; lengths compared in IEEE total order).
+void sort_longest_first(std::vector<Segment>& segments);
+
+/// Detects the segments of a width x height row-major image. Instantiated for double, float,
+/// uint8_t and uint16_t samples.
+template <typename T>
+OrSizeMismatch<std::vector<Segment>> detect(std::span<const T> samples, std::size_t width,
+                                            std::size_t height, double scale);
+
+}  // namespace tarnwick::detector

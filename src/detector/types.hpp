@@ -1,0 +1,55 @@
+// Records and constants shared by the detector's stages.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace tarnwick::detector {
+
+/// Level-line record of one pixel: gradient magnitude of its 2x2 block and the unit level-line
+/// vector (perpendicular to the gradient). All zero where the block has no gradient.
+struct Px {
+    float norm;
+    float dir_x;
+    float dir_y;
+};
+
+/// An oriented rectangle: axis from (x1, y1) to (x2, y2), full width across it, unit direction
+/// (dx, dy), angle tolerance prec and the matching probability p = prec / pi.
+struct Rect {
+    double x1, y1, x2, y2;
+    double width;
+    double dx, dy;
+    double prec;
+    double p;
+};
+
+/// One validated segment, in input-image coordinates.
+struct Segment {
+    double x1, y1, x2, y2;
+    double width;
+    double precision;
+    double log_nfa;
+};
+
+/// Pixel indices into the working image.
+using PixelIndex = std::uint32_t;
+using Region = std::vector<PixelIndex>;
+
+inline constexpr float GRAD_THRESHOLD = 5.22625207901001f;  // 2 / sin(pi/8), single precision
+inline constexpr double ANGLE_TOLERANCE = 0.39269908169872414;  // pi/8
+inline constexpr double ALIGNED_PROBABILITY = 0.125;
+inline constexpr double PI = 3.141592653589793;
+inline constexpr double LOG10_11 = 1.041392685158225;
+inline constexpr double LOG10_8 = 0.9030899869919435;
+
+/// The working image's pixel at an index, as coordinates (column, row).
+struct PixelXY {
+    double x, y;
+};
+inline PixelXY pixel_xy(PixelIndex index, std::uint32_t width) {
+    std::uint32_t y = index / width;
+    return {static_cast<double>(index - y * width), static_cast<double>(y)};
+}
+
+}  // namespace tarnwick::detector

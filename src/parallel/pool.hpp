@@ -1,0 +1,54 @@
+// The process-wide worker pool and the one row-parallel loop every stage uses.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace tarnwick::parallel {
+
+/// A contiguous range of rows, [begin, end).
+struct RowRange {
+    std::size_t begin;
+    std::size_t end;
+};
+
+/// Type-erased body of a row loop: called with a range of rows, never concurrently for the same row.
+struct RowBody {
+    void (*call)(void* context, RowRange rows);
+    void* context;
+};
+
+/// Runs body over [0, rows) on the process-wide pool and returns when every row is done. The
+/// calling thread works on its own loop too, so concurrent callers never wait on each other.
+/// An exception thrown by the body is rethrown here (the one from the lowest failing block);
+/// rows not yet started when it happened are skipped.
+void run_rows(std::size_t rows, RowBody body);
+
+/// Calls row_fn(row) for every row in [0, rows) in parallel. Each row must depend only on inputs
+/// that the loop does not change, so the result is independent of how rows are distributed.
+template <typename RowFn>
+void for_each_row(std::size_t rows, RowFn&& row_fn) {
+    auto call = [](void* context, RowRange range) {
+        auto& fn = *static_cast<std::remove_reference_t<RowFn>*>(context);
+        for (std::size_t row = range.begin; row < range.end; ++row) fn(row);
+    };
+    run_rows(rows, RowBody{call, const_cast<void*>(static_cast<const void*>(&row_fn))});
+}
+
+/// Number of threads (the caller included) that loops use; creates the pool on first use.
+std::size_t pool_size();
+
+/// Parses a positive decimal integer as the pool-size variables accept it; nullopt otherwise.
+std::optional<std::size_t> parse_thread_count(std::string_view text);
+
+/// The pool size from its sources, in order: "RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS" (each only
+/// when it holds a positive decimal integer), the CPUs available to the process (0 = unknown), 1.
+std::size_t choose_pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                             std::size_t available_cpus);
+
+/// CPUs this process may run on: its affinity set, reduced by a cgroup CPU quota; 0 if unknown.
+std::size_t available_cpus();
+
+}  // namespace tarnwick::parallel

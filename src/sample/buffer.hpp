@@ -1,0 +1,52 @@
+// A zero-filled, owned array of samples whose memory can be handed over to another owner.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <span>
+#include <utility>
+
+namespace tarnwick {
+
+/// calloc-backed so that large zero buffers cost no writes; release() passes the memory (to be
+/// freed with std::free) to a new owner, such as the array that adopts it.
+template <typename T>
+class Buffer {
+public:
+    Buffer() = default;
+    explicit Buffer(std::size_t size)
+        : data_(static_cast<T*>(std::calloc(size == 0 ? 1 : size, sizeof(T)))), size_(size) {
+        if (!data_) throw std::bad_alloc();
+    }
+    Buffer(Buffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        return *this;
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { std::free(data_); }
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    std::span<T> span() noexcept { return {data_, size_}; }
+    std::span<const T> span() const noexcept { return {data_, size_}; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+
+    /// Gives up ownership; the caller frees the memory with std::free.
+    T* release() noexcept {
+        size_ = 0;
+        return std::exchange(data_, nullptr);
+    }
+
+private:
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+}  // namespace tarnwick
