@@ -1,0 +1,187 @@
+// The a-contrario test of a rectangle (binomial tail of its aligned pixels) and its improvement.
+#include "detector/nfa.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "sample/check.hpp"
+#include "sample/saturate.hpp"
+
+namespace tarnwick::detector {
+
+double log_gamma(double x) {
+    if (x >= 15.0) {
+        double x2 = x * x;
+        double x6 = x2 * (x2 * x2);
+        return 0.918938533204673 + (x - 0.5) * std::log(x) - x +
+               0.5 * x * std::log(x * std::sinh(1.0 / x) + 1.0 / (810.0 * x6));
+    }
+    double a = (x + 0.5) * std::log(x + 5.5) - (x + 5.5);
+    for (int i = 0; i <= 6; ++i) a -= std::log(x + static_cast<double>(i));
+    double x2 = x * x, x3 = x * x2, x4 = x2 * x2, x5 = x * x4, x6 = x2 * x4;
+    double b = 75122.633153 + 80916.6278952 * x + 36308.2951477 * x2 + 8687.24529705 * x3 +
+               1168.92649479 * x4 + 83.8676043424 * x5 + 2.50662827511 * x6;
+    return std::log(b) + a;
+}
+
+double integer_power(double x, std::uint32_t k) {
+    double result = 1.0;
+    while (k > 0) {
+        if (k % 2 == 1) result = result * x;
+        x = x * x;
+        k /= 2;
+    }
+    return result;
+}
+
+namespace {
+
+// Inclusive pixel range [lo, hi] covering centre +- extent, clipped to [0, size - 1].
+struct Span1D {
+    std::uint32_t lo, hi;
+    bool empty() const { return lo > hi; }
+};
+Span1D clipped_range(double centre, double extent, std::uint32_t size) {
+    std::uint32_t lo = saturating_cast<std::uint32_t>(std::floor(centre - extent));
+    std::uint32_t hi = std::min(saturating_cast<std::uint32_t>(std::ceil(centre + extent)), size - 1);
+    return {lo, hi};
+}
+
+}  // namespace
+
+AlignedCount count_aligned(const Rect& rect, std::span<const Px> px, std::uint32_t width,
+                           std::uint32_t height, float grad_threshold) {
+    double half_length = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
+    double half_width = rect.width * 0.5;
+    double cx = (rect.x1 + rect.x2) * 0.5, cy = (rect.y1 + rect.y2) * 0.5;
+    double ext_x = half_width * std::fabs(rect.dy) + half_length * std::fabs(rect.dx);
+    double ext_y = half_length * std::fabs(rect.dy) + half_width * std::fabs(rect.dx);
+    AlignedCount count{0, 0};
+    if (width == 0 || height == 0) return count;
+    Span1D cols = clipped_range(cx, ext_x, width), rows = clipped_range(cy, ext_y, height);
+    if (cols.empty() || rows.empty()) return count;
+    check(std::uint64_t{width} * height <= px.size(), "level-line field smaller than the image");
+
+    const float dx = static_cast<float>(rect.dx), dy = static_cast<float>(rect.dy);
+    const float min_dot = static_cast<float>(std::cos(rect.prec));
+    for (std::uint32_t y = rows.lo; y <= rows.hi; ++y) {
+        double ey = static_cast<double>(y) - cy;
+        for (std::uint32_t x = cols.lo; x <= cols.hi; ++x) {
+            double ex = static_cast<double>(x) - cx;
+            if (!(std::fabs(rect.dy * ey + rect.dx * ex) <= half_length) ||
+                !(std::fabs(rect.dx * ey - rect.dy * ex) <= half_width))
+                continue;
+            ++count.n;
+            const Px& p = px[std::size_t{y} * width + x];
+            if (p.norm > grad_threshold && p.dir_x * dx + p.dir_y * dy >= min_dot) ++count.k;
+        }
+    }
+    return count;
+}
+
+double log_nfa_from_counts(std::uint32_t n, std::uint32_t k, double p, double log_nt) {
+    if (k == 0 || n == 0) return -log_nt;
+    const double nd = static_cast<double>(n), kd = static_cast<double>(k);
+    if (k == n) return -log_nt - std::log10(p) * kd;
+
+    const double n_minus_k = nd - kd;
+    double log_term = log_gamma(nd + 1.0) - log_gamma(kd + 1.0) - log_gamma(n_minus_k + 1.0) +
+                      std::log(p) * kd + n_minus_k * std::log(1.0 - p);
+    double term = std::exp(log_term);
+    if (term == 0.0) {
+        // The first term underflows: it alone is the estimate when it is the largest term.
+        if (p * nd < kd) return log_term / -2.302585092994046 - log_nt;
+        return -log_nt;
+    }
+
+    double tail = term;
+    const double ratio = p / (1.0 - p);
+    for (std::uint64_t i = std::uint64_t{k} + 1; i <= n; ++i) {
+        double bin = static_cast<double>(n - i + 1) / static_cast<double>(i);
+        double mult = ratio * bin;
+        term = term * mult;
+        tail = tail + term;
+        if (bin < 1.0 && i < n) {
+            // Geometric bound on the terms still to come.
+            double err = term * ((1.0 - integer_power(mult, static_cast<std::uint32_t>(n - i + 1))) / (1.0 - mult) - 1.0);
+            if (err < 0.1 * std::fabs(-std::log10(tail) - log_nt) * tail) break;
+        }
+    }
+    return -std::log10(tail) - log_nt;
+}
+
+double rect_log_nfa(const Rect& rect, std::span<const Px> px, std::uint32_t width,
+                    std::uint32_t height, float grad_threshold, double log_nt) {
+    AlignedCount count = count_aligned(rect, px, width, height, grad_threshold);
+    return log_nfa_from_counts(count.n, count.k, rect.p, log_nt);
+}
+
+namespace {
+
+// Keeps the trial in rect when it is strictly better than the best so far.
+struct Improver {
+    Rect& rect;
+    std::span<const Px> px;
+    std::uint32_t width, height;
+    float grad_threshold;
+    double log_nt;
+    double best;
+
+    void try_rect(const Rect& trial) {
+        double value = rect_log_nfa(trial, px, width, height, grad_threshold, log_nt);
+        if (value > best) {
+            best = value;
+            rect = trial;
+        }
+    }
+    void finer_tolerance() {
+        Rect trial = rect;
+        for (int step = 0; step < 5; ++step) {
+            trial.p = trial.p * 0.5;
+            trial.prec = trial.p * PI;
+            try_rect(trial);
+        }
+    }
+    void narrower() {
+        Rect trial = rect;
+        for (int step = 0; step < 5 && trial.width - 0.5 >= 0.5; ++step) {
+            trial.width -= 0.5;
+            try_rect(trial);
+        }
+    }
+    // side = +1 keeps the edge on the side of the normal (-dy, dx) and pulls in the other one.
+    void pull_in_side(double side) {
+        Rect trial = rect;
+        for (int step = 0; step < 5 && trial.width - 0.5 >= 0.5; ++step) {
+            double shift_x = side > 0 ? -trial.dy * 0.25 : trial.dy * 0.25;
+            double shift_y = side > 0 ? trial.dx * 0.25 : -trial.dx * 0.25;
+            trial.x1 += shift_x;
+            trial.x2 += shift_x;
+            trial.y1 += shift_y;
+            trial.y2 += shift_y;
+            trial.width -= 0.5;
+            try_rect(trial);
+        }
+    }
+};
+
+}  // namespace
+
+double improve_rect(Rect& rect, std::span<const Px> px, std::uint32_t width, std::uint32_t height,
+                    float grad_threshold, double log_nt) {
+    Improver improver{rect, px, width, height, grad_threshold, log_nt,
+                      rect_log_nfa(rect, px, width, height, grad_threshold, log_nt)};
+    if (improver.best > 0.0) return improver.best;
+    improver.finer_tolerance();
+    if (improver.best > 0.0) return improver.best;
+    improver.narrower();
+    if (improver.best > 0.0) return improver.best;
+    improver.pull_in_side(+1.0);
+    if (improver.best > 0.0) return improver.best;
+    improver.pull_in_side(-1.0);
+    if (improver.best > 0.0) return improver.best;
+    improver.finer_tolerance();
+    return improver.best;
+}
+
+}  // namespace tarnwick::detector
