@@ -1,0 +1,215 @@
+// Times each stage of the line-segment detector on one 8-bit grayscale image, and the whole
+// detector for comparison. Prints median times; asserts nothing about them.
+//
+//     detect_stages IMAGE.raw WIDTH HEIGHT [SCALE=0.8] [REPEAT=5]
+//
+// IMAGE.raw holds WIDTH * HEIGHT bytes, row-major (bench/detect.py --stages writes it).
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "detector/downscale.hpp"
+#include "detector/driver.hpp"
+#include "detector/level_lines.hpp"
+#include "detector/nfa.hpp"
+#include "detector/refine.hpp"
+#include "detector/region.hpp"
+#include "detector/types.hpp"
+#include "parallel/pool.hpp"
+
+namespace {
+
+using namespace tarnwick::detector;
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Per-stage times of one run, in seconds.
+struct StageTimes {
+    double to_double = 0, downscale = 0, level_lines = 0, seeds = 0, used = 0;
+    double grow = 0, fit = 0, refine = 0, improve = 0, seed_loop = 0, sort = 0, total = 0;
+    double whole_detector = 0;
+    std::size_t segments = 0, detector_segments = 0, regions_fitted = 0;
+    bool same_as_detector = false;
+};
+
+// The driver's seed loop, with the time of each call added to its stage.
+std::vector<Segment> seed_loop(std::span<const PixelIndex> seeds, std::span<const Px> px,
+                               std::span<std::uint8_t> used, std::uint32_t width,
+                               std::uint32_t height, double factor, StageTimes& t) {
+    const double log_nt = log_number_of_tests(width, height);
+    const std::uint32_t min_size = min_region_size_for(log_nt);
+    std::vector<Segment> segments;
+    Region region;
+    for (PixelIndex seed : seeds) {
+        if (used[seed] != 0) continue;
+        auto start = Clock::now();
+        double angle = grow_region(seed, px, used, ANGLE_TOLERANCE, region, width, height);
+        t.grow += seconds_since(start);
+        if (region.size() < min_size) continue;
+        ++t.regions_fitted;
+
+        start = Clock::now();
+        Rect rect = region_to_rect(region, px, angle, ALIGNED_PROBABILITY, width);
+        t.fit += seconds_since(start);
+
+        start = Clock::now();
+        bool kept = refine(region, angle, rect, used, px, min_size, width, height);
+        t.refine += seconds_since(start);
+        if (!kept) continue;
+
+        start = Clock::now();
+        double log_nfa = improve_rect(rect, px, width, height, GRAD_THRESHOLD, log_nt);
+        t.improve += seconds_since(start);
+        if (log_nfa <= 0.0) continue;
+
+        segments.push_back({factor * (rect.x1 + 0.5), factor * (rect.y1 + 0.5),
+                            factor * (rect.x2 + 0.5), factor * (rect.y2 + 0.5),
+                            factor * rect.width, rect.p, log_nfa});
+    }
+    return segments;
+}
+
+// Times the detector as one call and checks that the stages above reproduce its result exactly.
+void compare_with_detector(const std::vector<Segment>& segments,
+                           std::span<const std::uint8_t> samples, std::size_t width,
+                           std::size_t height, double scale, StageTimes& t) {
+    auto start = Clock::now();
+    auto whole = detect<std::uint8_t>(samples, width, height, scale);
+    t.whole_detector = seconds_since(start);
+    if (const auto* found = std::get_if<std::vector<Segment>>(&whole)) {
+        t.detector_segments = found->size();
+        t.same_as_detector =
+            found->size() == segments.size() &&
+            std::memcmp(found->data(), segments.data(), segments.size() * sizeof(Segment)) == 0;
+    }
+}
+
+StageTimes run_once(std::span<const std::uint8_t> samples, std::size_t width, std::size_t height,
+                    double scale) {
+    StageTimes t;
+    const auto run_start = Clock::now();
+
+    auto start = Clock::now();
+    Image work{std::vector<double>(samples.begin(), samples.end()), width, height};
+    t.to_double = seconds_since(start);
+
+    if (scale < 1.0) {
+        start = Clock::now();
+        work = downscale(work.pixels, width, height, scale);
+        t.downscale = seconds_since(start);
+    }
+    if (work.width < 3 || work.height < 3) {  // too small for any segment
+        compare_with_detector({}, samples, width, height, scale, t);
+        return t;
+    }
+
+    start = Clock::now();
+    std::vector<Px> px = level_line_field(work.pixels, work.width, work.height);
+    t.level_lines = seconds_since(start);
+
+    start = Clock::now();
+    std::vector<PixelIndex> seeds = seeds_by_norm(px, GRAD_THRESHOLD);
+    t.seeds = seconds_since(start);
+
+    start = Clock::now();
+    std::vector<std::uint8_t> used(px.size());
+    std::transform(px.begin(), px.end(), used.begin(),
+                   [](const Px& p) { return static_cast<std::uint8_t>(p.norm <= GRAD_THRESHOLD); });
+    t.used = seconds_since(start);
+
+    start = Clock::now();
+    const double factor = scale < 1.0 ? 1.0 / scale : 1.0;
+    std::vector<Segment> segments =
+        seed_loop(seeds, px, used, static_cast<std::uint32_t>(work.width),
+                  static_cast<std::uint32_t>(work.height), factor, t);
+    t.seed_loop = seconds_since(start);
+
+    start = Clock::now();
+    sort_longest_first(segments);
+    t.sort = seconds_since(start);
+    t.total = seconds_since(run_start);
+    t.segments = segments.size();
+
+    compare_with_detector(segments, samples, width, height, scale, t);
+    return t;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    std::size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : 0.5 * (values[mid - 1] + values[mid]);
+}
+
+void print_stage(const char* name, const std::vector<StageTimes>& runs, double StageTimes::*field,
+                 double total) {
+    std::vector<double> values;
+    for (const StageTimes& run : runs) values.push_back(run.*field);
+    double value = median(values);
+    std::printf("  %-26s %10.2f ms %6.1f %%\n", name, value * 1e3, 100.0 * value / total);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: %s IMAGE.raw WIDTH HEIGHT [SCALE=0.8] [REPEAT=5]\n", argv[0]);
+        return 2;
+    }
+    const std::size_t width = std::strtoull(argv[2], nullptr, 10);
+    const std::size_t height = std::strtoull(argv[3], nullptr, 10);
+    const double scale = argc > 4 ? std::strtod(argv[4], nullptr) : 0.8;
+    const int repeat = std::max(1, argc > 5 ? std::atoi(argv[5]) : 5);
+
+    std::ifstream file(argv[1], std::ios::binary);
+    std::vector<std::uint8_t> samples{std::istreambuf_iterator<char>(file), {}};
+    if (!file.is_open() || samples.size() != width * height) {
+        std::fprintf(stderr, "%s: expected %zu bytes, read %zu\n", argv[1], width * height,
+                     samples.size());
+        return 2;
+    }
+
+    std::printf("  %zu x %zu, scale %g, %zu threads, median of %d\n", width, height, scale,
+                tarnwick::parallel::pool_size(), repeat);
+    std::vector<StageTimes> runs;
+    for (int i = 0; i < repeat; ++i) runs.push_back(run_once(samples, width, height, scale));
+
+    std::vector<double> totals;
+    for (const StageTimes& run : runs) totals.push_back(run.total);
+    const double total = median(totals);
+    print_stage("to double", runs, &StageTimes::to_double, total);
+    print_stage("downscale", runs, &StageTimes::downscale, total);
+    print_stage("level_line_field", runs, &StageTimes::level_lines, total);
+    print_stage("seeds_by_norm", runs, &StageTimes::seeds, total);
+    print_stage("used flags", runs, &StageTimes::used, total);
+    print_stage("seed loop", runs, &StageTimes::seed_loop, total);
+    print_stage("  grow_region", runs, &StageTimes::grow, total);
+    print_stage("  region_to_rect", runs, &StageTimes::fit, total);
+    print_stage("  refine", runs, &StageTimes::refine, total);
+    print_stage("  improve_rect", runs, &StageTimes::improve, total);
+    print_stage("sort_longest_first", runs, &StageTimes::sort, total);
+    print_stage("sum of the stages", runs, &StageTimes::total, total);
+    print_stage("detect() as one call", runs, &StageTimes::whole_detector, total);
+
+    const StageTimes& last = runs.back();
+    std::printf("  %zu segments from %zu fitted regions\n", last.segments, last.regions_fitted);
+    // The replicated loop is only worth timing if it does what the driver does.
+    if (!last.same_as_detector) {
+        std::fprintf(stderr, "  the stage loop's %zu segments differ from detect()'s %zu\n",
+                     last.segments, last.detector_segments);
+        return 1;
+    }
+    return 0;
+}
