@@ -10,11 +10,11 @@ bench/detect_stages.cpp and prints the time of each detector stage on the synthe
 import argparse
 import os
 import shutil
-import statistics
 import subprocess
 import sys
-import time
 from pathlib import Path
+
+from timing import median_time  # noqa: E402  (sets up the environment first)
 
 import numpy as np
 
@@ -73,14 +73,6 @@ def photo() -> np.ndarray | None:
         return None
     return np.asarray(Image.open(PHOTO).convert("L"))
 
-
-def median_time(fn, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def bench_detect(images: dict[str, np.ndarray], repeat: int) -> None:

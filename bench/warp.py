@@ -9,9 +9,9 @@ checks that the identity warp reproduces its input.
 
 import argparse
 import os
-import statistics
 import sys
-import time
+
+from timing import median_time  # noqa: E402  (sets up the environment first)
 
 import numpy as np
 
@@ -37,14 +37,6 @@ def image(width: int, height: int, dtype) -> np.ndarray:
     return rng.integers(0, np.iinfo(dtype).max, size=(height, width, 3), dtype=dtype,
                         endpoint=True)
 
-
-def median_time(fn, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def main() -> None:

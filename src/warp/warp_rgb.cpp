@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "parallel/pool.hpp"
@@ -86,12 +87,17 @@ void blend(const Source<T>& source, double u, double v, T* out) {
     }
 }
 
-// One output row. Skipped pixels cost nothing: the output starts zero-filled.
+// One output row. Skipped pixels cost nothing: the output starts zero-filled. The inputs are
+// copied to locals because 8-bit stores may alias anything: read through references, every field
+// would be reloaded after each stored sample.
 template <typename T>
-void warp_row(const Source<T>& source, const std::vector<ColumnTerms>& columns, RowTerms row,
-              T* out) {
-    for (std::size_t x = 0; x < columns.size(); ++x) {
-        const ColumnTerms& column = columns[x];
+void warp_row(const Source<T>& shared_source, std::span<const ColumnTerms> shared_columns,
+              RowTerms row, T* out) {
+    const Source<T> source = shared_source;
+    const ColumnTerms* const columns = shared_columns.data();
+    const std::size_t width = shared_columns.size();
+    for (std::size_t x = 0; x < width; ++x) {
+        const ColumnTerms column = columns[x];
         double w = row.w + column.w;
         if (w == 0.0) continue;
         // The comparisons are written so that a NaN position passes them and blends to zeros;
