@@ -12,6 +12,7 @@
 #include "detector/nfa.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
+#include "parallel/pool.hpp"
 #include "sample/check.hpp"
 #include "sample/saturate.hpp"
 
@@ -36,17 +37,20 @@ std::int64_t total_order_key(double value) {
 
 // The working image in doubles: 64-bit samples are used in place, the others converted once.
 template <typename T>
-std::span<const double> working_image(std::span<const T> samples, std::vector<double>& storage) {
+std::span<const double> working_image(std::span<const T> samples, std::size_t width, std::size_t height,
+                                      std::vector<double>& storage) {
     if constexpr (std::is_same_v<T, double>) {
         return samples;
     } else {
         storage.resize(samples.size());
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            if constexpr (std::is_same_v<T, std::uint16_t>)
-                storage[i] = static_cast<double>(samples[i]) / 257.0;
-            else
-                storage[i] = static_cast<double>(samples[i]);
-        }
+        parallel::for_each_row(height, [&](std::size_t y) {
+            for (std::size_t i = y * width; i < (y + 1) * width; ++i) {
+                if constexpr (std::is_same_v<T, std::uint16_t>)
+                    storage[i] = static_cast<double>(samples[i]) / 257.0;
+                else
+                    storage[i] = static_cast<double>(samples[i]);
+            }
+        });
         return storage;
     }
 }
@@ -115,7 +119,7 @@ OrSizeMismatch<std::vector<Segment>> detect(std::span<const T> samples, std::siz
         return std::vector<Segment>{};
 
     std::vector<double> converted;
-    std::span<const double> image = working_image(samples, converted);
+    std::span<const double> image = working_image(samples, width, height, converted);
     Image reduced;
     if (shrink) {
         reduced = downscale(image, width, height, scale);

@@ -44,23 +44,26 @@ std::vector<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold) {
     if (!(max_norm > 0.0f)) return {};
 
     // Counting sort into the bins: one pass to count, one to place, ascending index within a bin.
-    auto bin_of = [&](float norm) {
-        float scaled = (norm / max_norm) * 1023.0f;
-        return std::min<std::uint32_t>(saturating_cast<std::uint32_t>(scaled), NORM_BINS - 1);
-    };
-    std::vector<std::uint32_t> bins(px.size());
-    std::vector<std::size_t> bin_start(NORM_BINS + 1, 0);
+    // Pixels that are not seeds form one more class, placed after every seed and cut off at the
+    // end, so that neither pass needs an unpredictable branch per pixel.
+    constexpr std::uint16_t NOT_A_SEED = NORM_BINS;
+    std::vector<std::uint16_t> classes(px.size());
+    std::vector<std::size_t> class_start(NORM_BINS + 2, 0);
     for (std::size_t i = 0; i < px.size(); ++i) {
-        if (!(px[i].norm > threshold)) continue;
-        bins[i] = bin_of(px[i].norm);
-        ++bin_start[NORM_BINS - 1 - bins[i] + 1];  // strongest bin first
+        const float norm = px[i].norm;
+        const float scaled = (norm / max_norm) * 1023.0f;
+        const auto bin = std::min<std::uint32_t>(saturating_cast<std::uint32_t>(scaled), NORM_BINS - 1);
+        // Strongest bin first: class 0 is bin 1023.
+        const auto cls = static_cast<std::uint16_t>(norm > threshold ? NORM_BINS - 1 - bin : NOT_A_SEED);
+        classes[i] = cls;
+        ++class_start[cls + 1];
     }
-    for (std::size_t b = 1; b <= NORM_BINS; ++b) bin_start[b] += bin_start[b - 1];
-    std::vector<PixelIndex> seeds(bin_start[NORM_BINS]);
-    for (std::size_t i = 0; i < px.size(); ++i) {
-        if (!(px[i].norm > threshold)) continue;
-        seeds[bin_start[NORM_BINS - 1 - bins[i]]++] = static_cast<PixelIndex>(i);
-    }
+    for (std::size_t c = 1; c < class_start.size(); ++c) class_start[c] += class_start[c - 1];
+    const std::size_t seed_count = class_start[NOT_A_SEED];
+    std::vector<PixelIndex> seeds(px.size());
+    for (std::size_t i = 0; i < px.size(); ++i)
+        seeds[class_start[classes[i]]++] = static_cast<PixelIndex>(i);
+    seeds.resize(seed_count);
     return seeds;
 }
 
