@@ -1,0 +1,54 @@
+// Region growing and rectangle fitting, seed by seed, against the plain versions on random fields.
+#include "detector/region.hpp"
+#include "detector_reference.hpp"
+
+namespace {
+
+using namespace tarnwick::detector;
+
+// Random, smooth, curved (with a few NaN directions) and exactly tied directions: between them they
+// reach every branch of the acceptance test, including ties and early joiners that move the mean.
+std::vector<Px> random_field(std::mt19937& rng, std::uint32_t w, std::uint32_t h, int kind) {
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<Px> px(std::size_t(w) * h);
+    for (std::uint32_t y = 0; y < h; ++y)
+        for (std::uint32_t x = 0; x < w; ++x) {
+            const double angle = kind == 0   ? u(rng) * 2 * PI - PI
+                                 : kind == 1 ? 0.6 + 0.04 * x - 0.03 * y + 0.2 * (u(rng) - 0.5)
+                                 : kind == 2 ? 0.01 * double(x) * x - 0.02 * y + 0.05 * u(rng)
+                                             : (u(rng) < 0.5 ? 0.0 : PI / 2);
+            px[y * w + x] = reference::unit(angle, float(6.0 + 40.0 * u(rng)));
+            if (kind == 2 && u(rng) < 0.01) px[y * w + x].dir_x = NAN;
+        }
+    return px;
+}
+
+TEST(GrowRegion, MatchesPlainGrowthAndFitForEverySeedOfRandomFields) {
+    std::mt19937 rng(2024);
+    const std::uint32_t sizes[][2] = {{17, 13}, {1, 9}, {9, 1}, {3, 3}, {40, 6}, {30, 20}};
+    std::size_t multi_pixel = 0;
+    for (double tolerance : {0.0, ANGLE_TOLERANCE, 0.8})
+        for (auto [w, h] : sizes)
+            for (int kind = 0; kind < 4; ++kind) {
+                const auto px = random_field(rng, w, h, kind);
+                std::vector<std::uint8_t> used(px.size());  // any non-zero flag means taken
+                for (auto& flag : used) flag = rng() % 5 == 0 ? std::uint8_t(1 + rng() % 2) : 0;
+                auto used_ref = used;
+                Region region{99, 98}, region_ref;  // stale contents must go
+                for (PixelIndex seed = 0; seed < px.size(); ++seed) {
+                    if (used_ref[seed] != 0) continue;
+                    const double angle = grow_region(seed, px, used, tolerance, region, w, h);
+                    const double want = reference::grow_region(seed, px, used_ref, tolerance, region_ref, w, h);
+                    ASSERT_EQ(region, region_ref) << "seed " << seed << " kind " << kind << " tolerance " << tolerance;
+                    ASSERT_EQ(used, used_ref) << "seed " << seed;
+                    ASSERT_TRUE(reference::same_bits(angle, want) || (std::isnan(angle) && std::isnan(want)))
+                        << angle << " vs " << want;
+                    reference::expect_same_rect(region_to_rect(region, px, angle, 0.125, w),
+                                                reference::region_to_rect(region, px, angle, 0.125, w));
+                    multi_pixel += region.size() > 3;
+                }
+            }
+    EXPECT_GT(multi_pixel, 100u) << "the fields should grow regions of several pixels";
+}
+
+}  // namespace
