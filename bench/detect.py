@@ -7,14 +7,12 @@ bench/detect_stages.cpp and prints the time of each detector stage on the synthe
     python bench/detect.py [--repeat N] [--stages]
 """
 
-import argparse
 import os
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
-from timing import median_time  # noqa: E402  (sets up the environment first)
+from timing import median_time, parse_arguments, print_setup  # first: sets up the environment
 
 import numpy as np
 
@@ -119,16 +117,8 @@ def bench_stages(images: dict[str, np.ndarray], repeat: int) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=5, help="timed runs per case (median)")
-    parser.add_argument("--stages", action="store_true", help="also time each detector stage")
-    args = parser.parse_args()
-    if args.repeat < 1:
-        parser.error("--repeat must be at least 1")
-
-    threads = os.environ.get("RAYON_NUM_THREADS", "default")
-    print(f"Python {sys.version.split()[0]}, numpy {np.__version__}, {os.cpu_count()} CPUs, "
-          f"RAYON_NUM_THREADS={threads}, median of {args.repeat}")
+    args = parse_arguments(__doc__, default_repeat=5, stages=True)
+    print_setup(args.repeat)
     images = {}
     if (gray := photo()) is not None:
         images[PHOTO.stem] = gray

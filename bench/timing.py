@@ -1,7 +1,9 @@
-"""Shared by the benchmarks: the median of repeated wall-clock timings."""
+"""Shared by the benchmarks: command line, set-up line and the median of repeated timings."""
 
+import argparse
 import os
 import statistics
+import sys
 import time
 
 # tarnwick makes no BLAS calls, but an idle OpenBLAS thread pool may spin and steal a core from
@@ -16,3 +18,23 @@ def median_time(fn, repeat: int) -> float:
         fn()
         times.append(time.perf_counter() - start)
     return statistics.median(times)
+
+
+def parse_arguments(doc: str, default_repeat: int, stages: bool = False) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=default_repeat,
+                        help="timed runs per case (median)")
+    if stages:
+        parser.add_argument("--stages", action="store_true", help="also time each detector stage")
+    args = parser.parse_args()
+    if args.repeat < 1:
+        parser.error("--repeat must be at least 1")
+    return args
+
+
+def print_setup(repeat: int) -> None:
+    import numpy as np
+
+    threads = os.environ.get("RAYON_NUM_THREADS", "default")
+    print(f"Python {sys.version.split()[0]}, numpy {np.__version__}, {os.cpu_count()} CPUs, "
+          f"RAYON_NUM_THREADS={threads}, median of {repeat}")

@@ -7,11 +7,9 @@ checks that the identity warp reproduces its input.
     python bench/warp.py [--repeat N]
 """
 
-import argparse
-import os
 import sys
 
-from timing import median_time  # noqa: E402  (sets up the environment first)
+from timing import median_time, parse_arguments, print_setup  # first: sets up the environment
 
 import numpy as np
 
@@ -40,15 +38,8 @@ def image(width: int, height: int, dtype) -> np.ndarray:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=7, help="timed runs per case (median)")
-    args = parser.parse_args()
-    if args.repeat < 1:
-        parser.error("--repeat must be at least 1")
-
-    threads = os.environ.get("RAYON_NUM_THREADS", "default")
-    print(f"Python {sys.version.split()[0]}, numpy {np.__version__}, {os.cpu_count()} CPUs, "
-          f"RAYON_NUM_THREADS={threads}, median of {args.repeat}")
+    args = parse_arguments(__doc__, default_repeat=7)
+    print_setup(args.repeat)
     print(f"{'image':<18}{'dtype':<8}{'matrix':<13}{'median ms':>10}{'Mpx/s':>9}"
           f"{'copy ms':>9}{'x copy':>8}{'inside':>8}")
     for width, height in SIZES:
