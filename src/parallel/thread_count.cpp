@@ -63,6 +63,8 @@ std::optional<std::size_t> cgroup_quota_cpus() {
 }  // namespace
 
 std::optional<std::size_t> parse_thread_count(std::string_view text) {
+    // One leading '+' is allowed, as the usual parsers of these variables allow it.
+    if (text.size() > 1 && text.front() == '+') text.remove_prefix(1);
     std::size_t value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size() || value == 0) return std::nullopt;

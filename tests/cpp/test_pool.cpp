@@ -83,10 +83,10 @@ TEST(RowLoopErrors, ExceptionReachesTheCallerAndThePoolKeepsWorking) {
 }
 
 TEST(ThreadCount, ParsesOnlyPositiveDecimalIntegers) {
-    for (auto [text, value] : {std::pair{"1", 1u}, {"4", 4u}, {"128", 128u}})
+    for (auto [text, value] : {std::pair{"1", 1u}, {"4", 4u}, {"128", 128u}, {"+3", 3u}, {"007", 7u}})
         EXPECT_EQ(parse_thread_count(text), std::optional<std::size_t>(value)) << text;
     for (const char* text :
-         {"0", "-3", "abc", "", " 4", "4x", "4 ", "2.5", "99999999999999999999999"})
+         {"0", "-3", "abc", "", " 4", "4x", "4 ", "2.5", "+", "+-3", "99999999999999999999999"})
         EXPECT_EQ(parse_thread_count(text), std::nullopt) << '"' << text << '"';
 }
 
