@@ -189,19 +189,25 @@ int main(int argc, char** argv) {
     std::vector<double> totals;
     for (const StageTimes& run : runs) totals.push_back(run.total);
     const double total = median(totals);
-    print_stage("to double", runs, &StageTimes::to_double, total);
-    print_stage("downscale", runs, &StageTimes::downscale, total);
-    print_stage("level_line_field", runs, &StageTimes::level_lines, total);
-    print_stage("seeds_by_norm", runs, &StageTimes::seeds, total);
-    print_stage("used flags", runs, &StageTimes::used, total);
-    print_stage("seed loop", runs, &StageTimes::seed_loop, total);
-    print_stage("  grow_region", runs, &StageTimes::grow, total);
-    print_stage("  region_to_rect", runs, &StageTimes::fit, total);
-    print_stage("  refine", runs, &StageTimes::refine, total);
-    print_stage("  improve_rect", runs, &StageTimes::improve, total);
-    print_stage("sort_longest_first", runs, &StageTimes::sort, total);
-    print_stage("sum of the stages", runs, &StageTimes::total, total);
-    print_stage("detect() as one call", runs, &StageTimes::whole_detector, total);
+    static constexpr struct {
+        const char* name;
+        double StageTimes::*field;
+    } stages[] = {
+        {"to double", &StageTimes::to_double},
+        {"downscale", &StageTimes::downscale},
+        {"level_line_field", &StageTimes::level_lines},
+        {"seeds_by_norm", &StageTimes::seeds},
+        {"used flags", &StageTimes::used},
+        {"seed loop", &StageTimes::seed_loop},
+        {"  grow_region", &StageTimes::grow},
+        {"  region_to_rect", &StageTimes::fit},
+        {"  refine", &StageTimes::refine},
+        {"  improve_rect", &StageTimes::improve},
+        {"sort_longest_first", &StageTimes::sort},
+        {"sum of the stages", &StageTimes::total},
+        {"detect() as one call", &StageTimes::whole_detector},
+    };
+    for (const auto& stage : stages) print_stage(stage.name, runs, stage.field, total);
 
     const StageTimes& last = runs.back();
     std::printf("  %zu segments from %zu fitted regions\n", last.segments, last.regions_fitted);

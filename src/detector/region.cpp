@@ -80,6 +80,8 @@ Centre weighted_centre(std::span<const PixelIndex> region, std::span<const Px> p
                        std::uint32_t width) {
     double sum_w = 0.0, sum_wx = 0.0, sum_wy = 0.0;
     for (PixelIndex index : region) {
+        // The first pass over the region guards the two that follow.
+        check(index < px.size(), "region pixel out of bounds");
         auto [x, y] = pixel_xy(index, width);
         double w = static_cast<double>(px[index].norm);
         sum_w += w;
@@ -113,7 +115,6 @@ double inertia_angle(std::span<const PixelIndex> region, std::span<const Px> px,
 Rect region_to_rect(std::span<const PixelIndex> region, std::span<const Px> px, double region_angle,
                     double p, std::uint32_t width) {
     check(!region.empty(), "region_to_rect needs a non-empty region");
-    for (PixelIndex index : region) check(index < px.size(), "region pixel out of bounds");
     Centre centre = weighted_centre(region, px, width);
     double theta = inertia_angle(region, px, width, centre);
 
