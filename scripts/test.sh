@@ -6,7 +6,27 @@ set -euo pipefail
 
 cd "$(dirname "$0")/.."
 root=$PWD
-python=${PYTHON:-python3}
+# The newest interpreter this machine has: a free-threaded or 3.14 build on PATH first, then the
+# newest pyenv version, then python3. PYTHON overrides the choice.
+newest_python() {
+    local candidate root
+    for candidate in python3.14t python3.14; do
+        if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c '' 2>/dev/null; then
+            echo "$candidate"
+            return
+        fi
+    done
+    if root=$(pyenv root 2>/dev/null) && [ -d "$root/versions" ]; then
+        candidate=$(find "$root"/versions/3.*/bin -maxdepth 1 -regex '.*/python3\.[0-9]+t?' 2>/dev/null |
+            sort -V | tail -n 1)
+        if [ -n "$candidate" ] && "$candidate" -c 'import sys; assert sys.version_info >= (3, 11)' 2>/dev/null; then
+            echo "$candidate"
+            return
+        fi
+    fi
+    echo python3
+}
+python=${PYTHON:-$(newest_python)}
 venv=$root/build/venv-test
 
 section() { printf '\n==== %s ====\n' "$*"; }
