@@ -143,6 +143,17 @@ run_stage "C++ tests, ThreadSanitizer" \
 # the one imported (there is no importable tarnwick in the source tree).
 run_stage "Python tests" "$vpython" -m pytest tests/python -q
 
+# The stub as users meet it: mypy --strict and pyright on the README's examples, the demo and a
+# typed usage file, a file of wrong calls that both must flag, and stubtest against the module.
+type_checks() {
+    set -euo pipefail
+    "$vpython" -m pip install -q --progress-bar off mypy "pyright[nodejs]" pillow
+    "$vpython" -m mypy --version
+    "$vpython" -m pyright --version
+    "$vpython" scripts/check_types.py
+}
+run_stage "Type checks" type_checks
+
 section "Summary"
 if [ ${#failed[@]} -gt 0 ]; then
     printf 'Failed stages:\n'
