@@ -44,7 +44,9 @@ def file_problems(names: list[str]) -> list[str]:
 
 
 def metadata_problems(wheel: zipfile.ZipFile, names: list[str]) -> list[str]:
-    read = lambda pattern: wheel.read(fnmatch.filter(names, pattern)[0]).decode()
+    def read(pattern: str) -> str:
+        return wheel.read(fnmatch.filter(names, pattern)[0]).decode()
+
     metadata = Parser().parsestr(read(f"{DIST_INFO}/METADATA"))
     problems = []
     fields = {"License-Expression": "MIT", "License-File": "LICENSE", "Requires-Python": ">=3.11",
@@ -54,7 +56,7 @@ def metadata_problems(wheel: zipfile.ZipFile, names: list[str]) -> list[str]:
             problems.append(f"METADATA {field} is {metadata.get(field)!r}, not {value!r}")
     if not any(r.startswith("numpy") for r in metadata.get_all("Requires-Dist", [])):
         problems.append("METADATA does not require numpy")
-    if metadata.get_payload().strip() != (ROOT / "README.md").read_text().strip():
+    if str(metadata.get_payload()).strip() != (ROOT / "README.md").read_text().strip():
         problems.append("the long description is not README.md")
     if read(f"{DIST_INFO}/licenses/LICENSE") != (ROOT / "LICENSE").read_text():
         problems.append("the licence file differs from LICENSE")
