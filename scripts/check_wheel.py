@@ -1,5 +1,5 @@
-"""Checks a built tarnwick wheel: it holds exactly the extension, the stub package and its metadata
-(no tests, no vendored libraries), and its metadata states the licence, the README, the supported
+"""Checks a built tarnwick wheel: it holds exactly the extension, the stub package, the command
+line's modules and its metadata (no tests, no vendored libraries), and its metadata states the licence, the README, the supported
 interpreters and valid classifiers.
 
     python scripts/check_wheel.py WHEEL   (needs the trove-classifiers package)
@@ -19,11 +19,16 @@ DIST_INFO = "tarnwick-*.dist-info"
 EXPECTED = (
     "tarnwick.cpython-*.so",
     "tarnwick-stubs/__init__.pyi",
+    "tarnwick_cli/__init__.py",
+    "tarnwick_cli/__main__.py",
     f"{DIST_INFO}/METADATA",
     f"{DIST_INFO}/WHEEL",
     f"{DIST_INFO}/RECORD",
+    f"{DIST_INFO}/entry_points.txt",
     f"{DIST_INFO}/licenses/LICENSE",
 )
+# The command line's other modules, as many as there are in the source tree.
+CLI_MODULES = sorted(f"tarnwick_cli/{p.name}" for p in (ROOT / "src" / "tarnwick_cli").glob("*.py"))
 REQUIRED_CLASSIFIERS = {
     *(f"Programming Language :: Python :: 3.{minor}" for minor in range(11, 15)),
     "Programming Language :: Python :: Free Threading :: 3 - Stable",
@@ -37,8 +42,11 @@ def file_problems(names: list[str]) -> list[str]:
         matches = fnmatch.filter(names, pattern)
         if len(matches) != 1:
             problems.append(f"{len(matches)} files match {pattern}: {matches}")
+    missing_modules = sorted(set(CLI_MODULES) - set(names))
+    if missing_modules:
+        problems.append(f"missing modules {missing_modules}")
     for name in names:
-        if not any(fnmatch.fnmatch(name, pattern) for pattern in EXPECTED):
+        if name not in CLI_MODULES and not any(fnmatch.fnmatch(name, p) for p in EXPECTED):
             problems.append(f"unexpected file {name}")
     return problems
 
