@@ -27,6 +27,12 @@ std::uint32_t min_region_size_for(double log_nt) {
     return saturating_cast<std::uint32_t>(std::ceil(log_nt / LOG10_8));
 }
 
+bool too_small_for_segments(std::size_t width, std::size_t height, double scale) {
+    if (width < 3 || height < 3) return true;
+    // Below 3x3 nothing can be found, and the kernel for such scales may not even be buildable.
+    return scale < 1.0 && (downscaled_size(width, scale) < 3 || downscaled_size(height, scale) < 3);
+}
+
 namespace {
 
 // Maps a double to an integer whose order is the IEEE-754 total order.
@@ -111,12 +117,9 @@ template <typename T>
 OrSizeMismatch<std::vector<Segment>> detect(std::span<const T> samples, std::size_t width,
                                             std::size_t height, double scale) {
     if (samples.size() != width * height) return SizeMismatch{width * height, samples.size()};
-    if (width < 3 || height < 3) return std::vector<Segment>{};
+    if (too_small_for_segments(width, height, scale)) return std::vector<Segment>{};
     check(width * height <= UINT32_MAX, "detect: pixel indices are 32-bit");
     const bool shrink = scale < 1.0;
-    // Below 3x3 nothing can be found, and the kernel for such scales may not even be buildable.
-    if (shrink && (downscaled_size(width, scale) < 3 || downscaled_size(height, scale) < 3))
-        return std::vector<Segment>{};
 
     std::vector<double> converted;
     std::span<const double> image = working_image(samples, width, height, converted);

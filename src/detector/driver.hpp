@@ -17,6 +17,11 @@ double log_number_of_tests(std::size_t width, std::size_t height);
 /// Smallest region size worth fitting: ceil(log_nt / log10(8)).
 std::uint32_t min_region_size_for(double log_nt);
 
+/// True when a width x height image can give no segment at this scale: a side below 3 pixels, or
+/// (for scale < 1) a down-scaled side below 3. Depends on the size alone, so callers may decide
+/// it before reading or copying a single sample.
+bool too_small_for_segments(std::size_t width, std::size_t height, double scale);
+
 /// Orders segments longest first (stable; lengths compared in IEEE total order).
 void sort_longest_first(std::vector<Segment>& segments);
 

@@ -1,9 +1,7 @@
-// Detaching from the interpreter, and locks that never block while attached.
+// Detaching the calling thread from the interpreter for a scope.
 #pragma once
 
 #include <Python.h>
-
-#include <mutex>
 
 namespace tarnwick::python {
 
@@ -18,24 +16,6 @@ public:
 
 private:
     PyThreadState* state_;
-};
-
-/// Locks a mutex from an attached thread. Waiting happens detached: a thread that blocks while
-/// attached could hold up the GIL or a stop-the-world pause that the lock's owner needs.
-class AttachedLock {
-public:
-    explicit AttachedLock(std::mutex& mutex) : mutex_(mutex) {
-        if (!mutex_.try_lock()) {
-            Detached detached;
-            mutex_.lock();
-        }
-    }
-    ~AttachedLock() { mutex_.unlock(); }
-    AttachedLock(const AttachedLock&) = delete;
-    AttachedLock& operator=(const AttachedLock&) = delete;
-
-private:
-    std::mutex& mutex_;
 };
 
 }  // namespace tarnwick::python

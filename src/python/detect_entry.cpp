@@ -47,6 +47,8 @@ PyObject* detect_typed(PyArrayObject* array, double scale) {
     std::size_t height = static_cast<std::size_t>(PyArray_DIM(array, 0));
     std::size_t width = static_cast<std::size_t>(PyArray_DIM(array, 1));
     check_pixel_count(height, width);
+    // Decided from the shape alone: an image that can give nothing is never copied or converted.
+    if (detector::too_small_for_segments(width, height, scale)) return segment_list({});
     ArraySamples<T> samples(array);
     std::vector<detector::Segment> segments;
     {

@@ -3,33 +3,25 @@
 
 #include <atomic>
 #include <cstdio>
-#include <mutex>
 #include <sstream>
 #include <thread>
 
-#include "python/attached.hpp"
+#include "python/made_once.hpp"
 
 namespace tarnwick::python {
 namespace {
 
 std::atomic<PyObject*> panic_exception{nullptr};
-std::mutex panic_exception_creation;
 
 // Created on the first panic and kept for the process; deliberately not a module attribute.
 PyObject* panic_exception_type() {
-    if (PyObject* type = panic_exception.load(std::memory_order_acquire)) return type;
-    AttachedLock lock(panic_exception_creation);
-    PyObject* type = panic_exception.load(std::memory_order_relaxed);
-    if (!type) {
-        type = PyErr_NewExceptionWithDoc(
+    return made_once(panic_exception, [] {
+        return PyErr_NewExceptionWithDoc(
             "tarnwick.PanicException",
             "An internal failure of tarnwick. Derives from BaseException so that handlers for "
             "Exception do not swallow it.",
             PyExc_BaseException, nullptr);
-        if (!type) return nullptr;
-        panic_exception.store(type, std::memory_order_release);
-    }
-    return type;
+    });
 }
 
 }  // namespace

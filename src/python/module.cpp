@@ -36,6 +36,13 @@ int add_function(PyObject* module, PyMethodDef* definition) {
 }
 
 int exec_module(PyObject* module) {
+    // The Segment type, PanicException and NumPy's API table are kept per process, and Python
+    // objects must never cross interpreters; NumPy cannot run in a sub-interpreter anyway. The
+    // module slots cannot say this: they only refuse interpreters with a GIL of their own.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "tarnwick does not support sub-interpreters");
+        return -1;
+    }
     if (!PyModule_Check(module)) {
         PyErr_Format(PyExc_TypeError, "expected a module, got '%.200s'", Py_TYPE(module)->tp_name);
         return -1;

@@ -1,4 +1,4 @@
-// Lazy, thread-safe acquisition of NumPy's C array API.
+// Lazy acquisition of NumPy's C array API, published once for the process.
 #define TARNWICK_NUMPY_API_OWNER
 #include "python/numpy_api.hpp"
 
@@ -6,7 +6,6 @@
 #include <mutex>
 #include <string>
 
-#include "python/attached.hpp"
 #include "python/py_ref.hpp"
 #include "sample/check.hpp"
 
@@ -14,7 +13,7 @@ namespace tarnwick::python {
 namespace {
 
 std::atomic<bool> numpy_ready{false};
-std::mutex numpy_import;
+std::once_flag numpy_published;
 
 // The pending Python error as text, clearing it.
 std::string take_error_text() {
@@ -37,11 +36,18 @@ std::string take_error_text() {
 
 void ensure_numpy() {
     if (numpy_ready.load(std::memory_order_acquire)) return;
-    AttachedLock lock(numpy_import);
-    if (numpy_ready.load(std::memory_order_relaxed)) return;
-    // NumPy's own importer locates the _ARRAY_API capsule and checks the ABI and feature version.
-    if (_import_array() < 0) fail("Failed to access NumPy array API capsule: " + take_error_text());
-    numpy_ready.store(true, std::memory_order_release);
+    // No lock is held while NumPy is imported: the import runs Python code, which may call
+    // tarnwick again on this thread (a finaliser run by the garbage collector) or wait for another
+    // thread that does. Python's import lock still runs NumPy's import once; concurrent first
+    // callers each only read the capsule, and the first to finish publishes the table.
+    std::optional<NumpyApiTable> table = import_numpy_api_table();
+    if (!table) fail("Failed to access NumPy array API capsule: " + take_error_text());
+    // Plain stores only: nothing in here can run Python code or wait for a thread that does.
+    std::call_once(numpy_published, [&] {
+        PyArray_API = table->api;
+        PyArray_RUNTIME_VERSION = table->runtime_version;
+        numpy_ready.store(true, std::memory_order_release);
+    });
 }
 
 }  // namespace tarnwick::python

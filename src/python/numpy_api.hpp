@@ -3,7 +3,8 @@
 
 #include <Python.h>
 
-#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include "python/numpy_table.hpp"
+
 #define PY_ARRAY_UNIQUE_SYMBOL tarnwick_numpy_array_api
 #ifndef TARNWICK_NUMPY_API_OWNER
 #define NO_IMPORT_ARRAY
@@ -14,8 +15,9 @@
 
 namespace tarnwick::python {
 
-/// Imports NumPy and its C array API on first use (thread-safe). Failure is an internal failure
-/// whose message starts "Failed to access NumPy array API capsule"; the next call tries again.
+/// Imports NumPy and its C array API on first use (thread-safe, and safe to re-enter from Python
+/// code that the import runs). Failure is an internal failure whose message starts "Failed to
+/// access NumPy array API capsule"; the next call tries again.
 void ensure_numpy();
 
 /// NumPy's type number for a sample type.

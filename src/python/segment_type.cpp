@@ -11,10 +11,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
-#include <mutex>
 #include <string>
 
-#include "python/attached.hpp"
+#include "python/made_once.hpp"
 
 namespace tarnwick::python {
 namespace {
@@ -114,21 +113,13 @@ PyType_Spec segment_spec = {
     segment_slots,
 };
 
-std::atomic<PyTypeObject*> the_segment_type{nullptr};
-std::mutex segment_type_creation;
+std::atomic<PyObject*> the_segment_type{nullptr};
 
 }  // namespace
 
 PyTypeObject* segment_type() {
-    if (PyTypeObject* type = the_segment_type.load(std::memory_order_acquire)) return type;
-    AttachedLock lock(segment_type_creation);
-    PyTypeObject* type = the_segment_type.load(std::memory_order_relaxed);
-    if (!type) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&segment_spec));
-        if (!type) return nullptr;
-        the_segment_type.store(type, std::memory_order_release);
-    }
-    return type;
+    return reinterpret_cast<PyTypeObject*>(
+        made_once(the_segment_type, [] { return PyType_FromSpec(&segment_spec); }));
 }
 
 PyObject* new_segment(PyTypeObject* type, const detector::Segment& record) {
