@@ -8,6 +8,9 @@ import sys
 import numpy as np
 import pytest
 
+# The extension under test was built with AddressSanitizer, whose runtime is preloaded.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+
 FIELDS = ("x1", "y1", "x2", "y2", "width", "precision", "log_nfa")
 
 

@@ -2,8 +2,6 @@
 
 import os
 import textwrap
-from concurrent.futures import ThreadPoolExecutor
-
 import numpy as np
 import pytest
 
@@ -42,21 +40,60 @@ def test_identical_for_any_pool_size():
         assert out.splitlines() == here, f"{threads} threads differ from this process"
 
 
-def test_concurrent_callers_get_what_they_would_get_alone():
-    jobs = [(image, s) for image in thread_images() + [scene(seed=1)] for s in SCALES]
-    alone = [exact(tarnwick.detect(*job)) for job in jobs]
+STRESS = f"""
+import faulthandler, sys, threading
+sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+import numpy as np
+import tarnwick
+from conftest import scene
 
-    def run(worker):
-        # Each worker starts at a different job, so different images overlap in time.
-        order = [(worker + k) % len(jobs) for k in range(3 * len(jobs))]
-        return [i for i in order if exact(tarnwick.detect(*jobs[i])) != alone[i]]
+faulthandler.dump_traceback_later(float(sys.argv[2]), exit=True)  # a hang shows where it is
+rng = np.random.default_rng(5)
+identity = [1, 0, 0, 0, 1, 0, 0, 0, 1]
+perspective = [0.93, 0.12, 1.7, -0.08, 1.04, -0.6, 4e-4, -7e-4, 1.02]
+jobs = []
+for k in range(12):
+    gray = scene(height=50 + 6 * k, width=90 - 2 * k, seed=k)
+    gray = gray.astype((np.uint8, np.float32, np.uint16, np.float64)[k % 4])
+    rgb = rng.integers(0, 256, gray.shape + (3,)).astype((np.uint8, np.uint16)[k % 2])
+    jobs.append(('d', gray[:, ::-1] if k % 3 == 0 else gray, (1.0, 0.8, 0.5)[k % 3]))
+    jobs.append(('w', rgb, (identity, perspective)[k % 2], 0.6 + 0.1 * k, 0.5, -0.25))
 
-    with ThreadPoolExecutor(max_workers=8) as pool:
-        assert list(pool.map(run, range(8))) == [[]] * 8
+def run(job):
+    if job[0] == 'd':
+        return '|'.join(repr(s) + s.log_nfa.hex() + s.precision.hex() for s in tarnwick.detect(*job[1:]))
+    return tarnwick.warp_rgb(*job[1:]).tobytes()
+
+alone = [run(job) for job in jobs]
+assert sum(r.count('Segment(') for r in alone[::2]) > 50
+calls = int(sys.argv[1])
+wrong = []
+
+def worker(offset):
+    for k in range(calls):
+        index = (offset * 5 + k) % len(jobs)
+        if run(jobs[index]) != alone[index]:
+            wrong.append(index)
+
+threads = [threading.Thread(target=worker, args=(t,)) for t in range(8)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print('wrong', sorted(set(wrong)))
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2, 8])
+def test_eight_callers_get_what_they_would_get_alone(threads):
+    # 8 Python threads x 400 mixed calls on images of different sizes, types and layouts.
+    out = run_python_ok(f"import sys; sys.argv[1:] = ['400', '240']\n{STRESS}", timeout=300,
+                        RAYON_NUM_THREADS=threads)
+    assert out.split() == ["wrong", "[]"]
 
 
 FORK_SCRIPT = """
-import os, signal, warnings
+import os, signal, threading, warnings
 warnings.simplefilter('ignore', DeprecationWarning)  # fork() with threads running
 import numpy as np
 import tarnwick
@@ -67,25 +104,36 @@ render = lambda: '|'.join(repr(s) + s.log_nfa.hex() for k in (0.8, 1.0)
                           for s in tarnwick.detect(image, k))
 expected = render()  # the pool and its threads now exist
 assert expected.count('Segment(') == 8, expected
-pid = os.fork()
-if pid == 0:
-    signal.alarm(20)  # a hung child dies instead of holding the test's pipes open forever
-    code = 1  # an exception in the child
-    try:
-        code = 0 if render() == expected else 2
-    finally:
-        os._exit(code)
-_, status = os.waitpid(pid, 0)
-assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
-assert render() == expected  # the parent's pool still works
+busy = threading.Event()
+
+def keep_the_pool_busy():  # so that some forks happen while loops are running
+    while not busy.is_set():
+        assert render() == expected
+
+background = threading.Thread(target=keep_the_pool_busy)
+background.start()
+for round in range(6):
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(20)  # a hung child dies instead of holding the test's pipes open forever
+        code = 1  # an exception in the child
+        try:
+            code = 0 if render() == expected else 2
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, (round, status)
+    assert render() == expected  # the parent's pool still works
+busy.set()
+background.join()
 print('ok')
 """
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
-def test_child_of_fork_can_detect():
+def test_children_of_repeated_forks_can_detect():
     # A child stuck on a pool whose threads did not survive fork() fails by the timeout.
-    assert run_python_ok(FORK_SCRIPT, timeout=60, RAYON_NUM_THREADS=2).strip() == "ok"
+    assert run_python_ok(FORK_SCRIPT, timeout=120, RAYON_NUM_THREADS=2).strip() == "ok"
 
 
 HUGE_POOL_SCRIPT = """

@@ -3,7 +3,6 @@
 import gc
 import hashlib
 import os
-from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -229,17 +228,6 @@ def test_identical_for_any_number_of_threads():
     expected = warp_digest()
     for threads in (1, 2, 3, 8):
         assert run_python_ok(script, RAYON_NUM_THREADS=threads).strip() == expected, threads
-
-
-def test_concurrent_callers_get_their_own_results():
-    jobs = [(random_image((60 + k, 80 - k, 3), DTYPES[k % 2], seed=k),
-             PERSPECTIVE[:2] + [PERSPECTIVE[2] + k] + PERSPECTIVE[3:], 0.7 + 0.05 * k, 0.1, 0.2)
-            for k in range(12)]
-    expected = [tarnwick.warp_rgb(*job) for job in jobs]
-    with ThreadPoolExecutor(max_workers=4) as pool:
-        for _ in range(3):
-            for result, want in zip(pool.map(tarnwick.warp_rgb, *zip(*jobs)), expected):
-                np.testing.assert_array_equal(result, want)
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
