@@ -8,8 +8,21 @@ import sys
 import numpy as np
 import pytest
 
+try:
+    from hypothesis import HealthCheck, settings
+except ImportError:  # the property tests skip themselves
+    settings = None
+
 # The extension under test was built with AddressSanitizer, whose runtime is preloaded.
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+
+if settings:
+    # A fixed budget keeps the test command short; --hypothesis-profile=thorough searches longer.
+    # No example database: runs leave nothing behind in the source tree.
+    settings.register_profile("default", max_examples=300, deadline=None, database=None,
+                              suppress_health_check=[HealthCheck.too_slow])
+    settings.register_profile("thorough", settings.get_profile("default"), max_examples=5000)
+    settings.load_profile("default")
 
 FIELDS = ("x1", "y1", "x2", "y2", "width", "precision", "log_nfa")
 
