@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ tests under AddressSanitizer+UBSan and under ThreadSanitizer, then the
-# Python tests against the extension as pip builds it. Needs only a C++ compiler and CPython 3.11+;
-# everything else is installed on the way (Debian packages with apt-get, the rest from PyPI).
+# Runs every test: the C++ tests under AddressSanitizer+UBSan and under ThreadSanitizer, the
+# Python tests against the extension as pip builds it and again against one built with
+# AddressSanitizer+UBSan, then a bounded libFuzzer run of the detector and the resampler. Needs only
+# a C++ compiler and CPython 3.11+; everything else is installed on the way (Debian packages with
+# apt-get, the rest from PyPI).
+#
+# TARNWICK_HYPOTHESIS_PROFILE=thorough runs the property tests on many more examples;
+# TARNWICK_FUZZ_SECONDS sets each fuzzer's run time (default 45).
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -47,20 +52,25 @@ python_version=$("$python" -c 'import sys; print(sys.version)')
 echo "Python: $python ($(printf '%s' "$python_version" | head -n 1))"
 
 # A venv made by another interpreter than the one asked for now is made again.
-if [ -x "$venv/bin/python" ] &&
-    [ "$("$venv/bin/python" -c 'import sys; print(sys.version)' 2>/dev/null)" = "$python_version" ]; then
-    echo "Reusing $venv"
-else
-    rm -rf "$venv"
-    if ! "$python" -m venv "$venv"; then
+make_venv() {
+    local dir=$1
+    if [ -x "$dir/bin/python" ] &&
+        [ "$("$dir/bin/python" -c 'import sys; print(sys.version)' 2>/dev/null)" = "$python_version" ]; then
+        echo "Reusing $dir"
+        return
+    fi
+    rm -rf "$dir"
+    if ! "$python" -m venv "$dir"; then
         # Debian splits ensurepip out of its python3 package.
-        rm -rf "$venv"
+        rm -rf "$dir"
+        local short
         short=$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')
         as_root apt-get update
         as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y "python$short-venv"
-        "$python" -m venv "$venv"
+        "$python" -m venv "$dir"
     fi
-fi
+}
+make_venv "$venv"
 vpython=$venv/bin/python
 # The venv's bin comes first, so that cmake, ctest and ninja installed there below are found.
 export PATH="$venv/bin:$PATH"
@@ -139,9 +149,99 @@ run_stage "C++ tests, AddressSanitizer + UndefinedBehaviorSanitizer" \
     cpp_tests "$root/build/cpp-asan" address,undefined
 run_stage "C++ tests, ThreadSanitizer" \
     cpp_tests "$root/build/cpp-tsan" thread
+hypothesis_profile=${TARNWICK_HYPOTHESIS_PROFILE:-default}
 # Run from the tests folder's parent with the venv's interpreter, so the installed extension is
 # the one imported (there is no importable tarnwick in the source tree).
-run_stage "Python tests" "$vpython" -m pytest tests/python -q
+run_stage "Python tests" "$vpython" -m pytest tests/python -q \
+    --hypothesis-profile="$hypothesis_profile"
+
+# The same tests against an extension built with AddressSanitizer+UBSan, loaded into the ordinary
+# interpreter. The sanitizer runtime must come first, so it is preloaded, and libstdc++ with it:
+# otherwise its interceptor of C++ throws finds no real one to call. The interpreter itself leaks
+# by design, so leak detection is off; Python objects come from malloc, where ASan sees them.
+# Reports go to files, so that one from any child process fails the stage too.
+sanitized_python_tests() {
+    set -euo pipefail
+    local asan_venv=$root/build/venv-asan reports=$root/build/sanitizer-reports
+    make_venv "$asan_venv"
+    "$asan_venv/bin/python" -m pip install --progress-bar off \
+        -C build-dir="$root/build/asan-wheel" -C cmake.build-type=RelWithDebInfo \
+        -C cmake.define.TARNWICK_SANITIZE=address,undefined ".[test]"
+    local extension runtime
+    extension=$("$asan_venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("tarnwick").origin)')
+    runtime=$(ldd "$extension" | awk '/libasan|libstdc\+\+/ {print $3}' | tr '\n' ' ')
+    case $runtime in
+        *libasan*libstdc++* | *libstdc++*libasan*) ;;
+        *) echo "no ASan runtime or libstdc++ linked into $extension: $runtime"; return 1 ;;
+    esac
+    rm -rf "$reports"
+    mkdir -p "$reports"
+    local status=0
+    LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
+        ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan" \
+        UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
+        "$asan_venv/bin/python" -m pytest tests/python -q -p no:cacheprovider \
+        --hypothesis-profile="$hypothesis_profile" || status=$?
+    if [ -n "$(ls -A "$reports")" ]; then
+        echo "Sanitizer reports:"
+        tail -n +1 "$reports"/*
+        return 1
+    fi
+    return "$status"
+}
+run_stage "Python tests, extension with AddressSanitizer + UndefinedBehaviorSanitizer" \
+    sanitized_python_tests
+
+# A clang that can build libFuzzer targets from this C++20 code (std::source_location needs
+# clang 15 or newer); installed from Debian's packages when there is none.
+fuzz_compiler() {
+    local candidate probe
+    probe=$(mktemp -d)
+    printf '%s\n' '#include <source_location>' '#include <cstddef>' '#include <cstdint>' \
+        'extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t*, std::size_t) {' \
+        '    return static_cast<int>(std::source_location::current().line()) * 0; }' >"$probe/probe.cpp"
+    for candidate in clang++ clang++-19 clang++-18 clang++-17 clang++-16 clang++-15; do
+        if command -v "$candidate" >/dev/null 2>&1 &&
+            "$candidate" -std=c++20 -fsanitize=fuzzer,address "$probe/probe.cpp" -o "$probe/probe" \
+                >/dev/null 2>&1; then
+            echo "$candidate"
+            break
+        fi
+    done
+    rm -rf "$probe"
+}
+
+fuzzing() {
+    set -euo pipefail
+    local compiler build_dir=$root/build/fuzz seconds=${TARNWICK_FUZZ_SECONDS:-45}
+    compiler=$(fuzz_compiler)
+    if [ -z "$compiler" ]; then
+        echo "No clang that builds libFuzzer targets: installing clang and its runtime"
+        as_root apt-get update
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y clang libclang-rt-dev
+        compiler=$(fuzz_compiler)
+    fi
+    if [ -z "$compiler" ]; then
+        # Debian 12's default clang (14) predates std::source_location.
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y clang-16 libclang-rt-16-dev
+        compiler=$(fuzz_compiler)
+    fi
+    echo "Fuzzing with $compiler ($("$compiler" --version | head -n 1))"
+    cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_COMPILER="$compiler" -DTARNWICK_BUILD_FUZZERS=ON \
+        -DTARNWICK_SANITIZE=address,undefined
+    cmake --build "$build_dir" -j2
+    local target corpus
+    for target in detect warp; do
+        # New inputs go to a scratch folder; the seeds kept in the repository are only read.
+        corpus=$build_dir/corpus-$target
+        mkdir -p "$corpus" "$build_dir/crashes"
+        RAYON_NUM_THREADS=2 "$build_dir/fuzz_$target" -max_total_time="$seconds" -timeout=20 \
+            -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$build_dir/crashes/$target-" \
+            "$corpus" "$root/tests/fuzz/corpus/$target"
+    done
+}
+run_stage "Fuzzing the detector and the resampler (libFuzzer)" fuzzing
 
 # The stub as users meet it: mypy --strict and pyright on the README's examples, the demo and a
 # typed usage file, a file of wrong calls that both must flag, and stubtest against the module.
