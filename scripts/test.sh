@@ -6,7 +6,7 @@
 # apt-get, the rest from PyPI).
 #
 # TARNWICK_HYPOTHESIS_PROFILE=thorough runs the property tests on many more examples;
-# TARNWICK_FUZZ_SECONDS sets each fuzzer's run time (default 45).
+# TARNWICK_FUZZ_SECONDS sets each fuzzer's run time (default 30).
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -96,6 +96,7 @@ section "Build and install tarnwick into $venv"
 "$vpython" -m pip install --progress-bar off ".[test]"
 
 failed=()
+timings=()
 
 # Each test stage runs in a subshell with errexit in force; its failure is recorded and the
 # remaining stages still run, so one report shows every broken stage.
@@ -103,11 +104,12 @@ run_stage() {
     local name=$1
     shift
     section "$name"
-    local status=0
+    local status=0 start=$SECONDS
     set +e
     ("$@")
     status=$?
     set -e
+    timings+=("$(printf '%5d s  %s' $((SECONDS - start)) "$name")")
     if [ "$status" -ne 0 ]; then
         echo "FAILED: $name (exit $status)"
         failed+=("$name")
@@ -213,7 +215,7 @@ fuzz_compiler() {
 
 fuzzing() {
     set -euo pipefail
-    local compiler build_dir=$root/build/fuzz seconds=${TARNWICK_FUZZ_SECONDS:-45}
+    local compiler build_dir=$root/build/fuzz seconds=${TARNWICK_FUZZ_SECONDS:-30}
     compiler=$(fuzz_compiler)
     if [ -z "$compiler" ]; then
         echo "No clang that builds libFuzzer targets: installing clang and its runtime"
@@ -306,6 +308,7 @@ wheel_tests() {
 run_stage "Wheel" wheel_tests
 
 section "Summary"
+printf '%s\n' "${timings[@]}"
 if [ ${#failed[@]} -gt 0 ]; then
     printf 'Failed stages:\n'
     printf '  - %s\n' "${failed[@]}"
