@@ -45,11 +45,6 @@ template <typename T>
 void warp_pixels_baseline(const Source<T>& source, const ColumnTable& columns, RowTerms row,
                           std::size_t begin, std::size_t end, T* row_out);
 
-/// Blends the four neighbours of (u, v), which lies inside the source or is NaN, into the three
-/// samples at out. Vector kernels call it for the rare positions on the last column or row.
-template <typename T>
-void blend_pixel(const Source<T>& source, double u, double v, T* out);
-
 // The vector versions need every byte offset of a source row to fit in 32 bits.
 #ifdef TARNWICK_HAVE_AVX2
 void warp_pixels_avx2(const Source<std::uint8_t>&, const ColumnTable&, RowTerms, std::size_t,

@@ -6,12 +6,14 @@
 #include "warp/pixel_kernels.hpp"
 
 namespace tarnwick::warp {
+namespace {
 
-// Inside means non-negative, where truncation is floor: converting u itself gives floor(u)
-// without a call to floor, which baseline x86-64 has no instruction for. A NaN position converts
-// to index 0 and makes every weight NaN, so its samples come out as 0, like a pixel outside.
-// Indices stay inside: u <= width - 1 gives x0 <= width - 1, and x1 is clamped to the last column
-// (the same for rows).
+// Blends the four neighbours of (u, v), which lies inside the source or is NaN, into the three
+// samples at out. Inside means non-negative, where truncation is floor: converting u itself gives
+// floor(u) without a call to floor, which baseline x86-64 has no instruction for. A NaN position
+// converts to index 0 and makes every weight NaN, so its samples come out as 0, like a pixel
+// outside. Indices stay inside: u <= width - 1 gives x0 <= width - 1, and x1 is clamped to the
+// last column (the same for rows).
 template <typename T>
 void blend_pixel(const Source<T>& source, double u, double v, T* out) {
     std::size_t x0 = saturating_cast<std::size_t>(u);
@@ -39,6 +41,8 @@ void blend_pixel(const Source<T>& source, double u, double v, T* out) {
         out[c] = saturating_cast<T>(s + 0.5);
     }
 }
+
+}  // namespace
 
 // The inputs are copied to locals because 8-bit stores may alias anything: read through
 // references, every field would be reloaded after each stored sample.
@@ -70,8 +74,6 @@ void warp_pixels_baseline(const Source<T>& shared_source, const ColumnTable& sha
     }
 }
 
-template void blend_pixel(const Source<std::uint8_t>&, double, double, std::uint8_t*);
-template void blend_pixel(const Source<std::uint16_t>&, double, double, std::uint16_t*);
 template void warp_pixels_baseline(const Source<std::uint8_t>&, const ColumnTable&, RowTerms,
                                    std::size_t, std::size_t, std::uint8_t*);
 template void warp_pixels_baseline(const Source<std::uint16_t>&, const ColumnTable&, RowTerms,
