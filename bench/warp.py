@@ -8,8 +8,8 @@ preserve_range=True) and src.copy(), each as a multiple of tarnwick's time with 
 that are not installed are skipped with a note. Before timing, it checks that the identity warp
 reproduces its input and that the peers agree with tarnwick where they should.
 
-Rounds interleave the measurements of every variant, so that a noisy neighbour slows all of them
-alike; each figure is the median over every round's repeats.
+For each case, rounds time every variant in turn (children stay alive between cases), so that a
+noisy neighbour slows all of them alike; each figure is the median over every round's repeats.
 
     python bench/warp.py [--repeat N] [--rounds N] [--sizes 1920x1080,...]
 """
@@ -140,24 +140,53 @@ def agreement(ours: np.ndarray, theirs: np.ndarray) -> float:
     return float(np.abs(ours[both].astype(np.float64) - np.asarray(theirs)[both]).mean())
 
 
-def time_tarnwick(sizes, repeat) -> dict[str, list[float]]:
-    """Every case's repeated times of warp_rgb in this process, with the environment it was given."""
-    times = {}
-    for label, width, height, dtype, inverse in cases(sizes):
-        src = image(width, height, dtype)
+class Images:
+    """The source image of each size and type, made once."""
+
+    def __init__(self):
+        self.cache = {}
+
+    def __call__(self, width, height, dtype):
+        key = (width, height, np.dtype(dtype).name)
+        if key not in self.cache:
+            self.cache[key] = image(width, height, dtype)
+        return self.cache[key]
+
+
+def serve(sizes, repeat) -> None:
+    """Child mode: times the case named on each line of standard input, answers in JSON."""
+    images = Images()
+    by_label = {label: rest for label, *rest in cases(sizes)}
+    for line in sys.stdin:
+        width, height, dtype, inverse = by_label[line.strip()]
+        src = images(width, height, dtype)
         tarnwick.warp_rgb(src, inverse, 1.0, 0.0, 0.0)  # warm-up
-        times[label] = [median_time(lambda: tarnwick.warp_rgb(src, inverse, 1.0, 0.0, 0.0), 1)
-                        for _ in range(repeat)]
-    return times
+        times = [median_time(lambda: tarnwick.warp_rgb(src, inverse, 1.0, 0.0, 0.0), 1)
+                 for _ in range(repeat)]
+        print(json.dumps(times), flush=True)
 
 
-def time_in_child(sizes, repeat, **env) -> dict[str, list[float]]:
-    size_text = ",".join(f"{w}x{h}" for w, h in sizes)
-    command = [sys.executable, os.path.abspath(__file__), "--child", "--repeat", str(repeat),
-               "--sizes", size_text]
-    done = subprocess.run(command, env={**os.environ, **env}, capture_output=True, text=True,
-                          check=True)
-    return json.loads(done.stdout)
+class Child:
+    """A child interpreter with its own environment that times cases on request."""
+
+    def __init__(self, sizes, repeat, env):
+        size_text = ",".join(f"{w}x{h}" for w, h in sizes)
+        command = [sys.executable, os.path.abspath(__file__), "--serve", "--repeat", str(repeat),
+                   "--sizes", size_text]
+        self.process = subprocess.Popen(command, env={**os.environ, **env}, text=True,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def time(self, label) -> list[float]:
+        self.process.stdin.write(label + "\n")
+        self.process.stdin.flush()
+        answer = self.process.stdout.readline()
+        if not answer:
+            sys.exit(f"a timing child ended early (exit code {self.process.wait()})")
+        return json.loads(answer)
+
+    def close(self) -> None:
+        self.process.stdin.close()
+        self.process.wait()
 
 
 def check_agreement(sizes, peers: Peers) -> None:
@@ -185,7 +214,7 @@ def parse_arguments():
     parser.add_argument("--rounds", type=int, default=3, help="interleaved rounds of every variant")
     parser.add_argument("--sizes", default=",".join(f"{w}x{h}" for w, h in SIZES),
                         help="comma-separated WIDTHxHEIGHT")
-    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.repeat < 1 or args.rounds < 1:
         parser.error("--repeat and --rounds must be at least 1")
@@ -193,10 +222,38 @@ def parse_arguments():
     return args
 
 
+def measure(args, peers: Peers) -> dict[str, dict[str, list[float]]]:
+    """Every variant's times per case. Each round times every variant of a case in turn, so that
+    a noisy neighbour slows all of them alike."""
+    variants = {"pool": {}, "1 thread": {"RAYON_NUM_THREADS": "1"}}
+    variants.update({f"1t {name}": {"RAYON_NUM_THREADS": "1", "TARNWICK_SIMD": name}
+                     for name in vector_sets()})
+    children = {variant: Child(args.sizes, args.repeat, env) for variant, env in variants.items()}
+    times = {variant: {} for variant in (*variants, "Pillow", "skimage", "copy")}
+    images = Images()
+    # Slow peers get fewer repeats: scikit-image takes seconds on the large image.
+    peer_repeat = max(1, args.repeat // 2)
+    for label, width, height, dtype, inverse in cases(args.sizes):
+        src = images(width, height, dtype)
+        runs = {"copy": (src.copy, args.repeat),
+                "Pillow": (peers.pillow(src, inverse), peer_repeat),
+                "skimage": (peers.scikit_image(src, inverse), peer_repeat)}
+        for _ in range(args.rounds):
+            for variant, child in children.items():
+                times[variant].setdefault(label, []).extend(child.time(label))
+            for variant, (run, repeat) in runs.items():
+                if run is not None:
+                    times[variant].setdefault(label, []).extend(
+                        median_time(run, 1) for _ in range(repeat))
+    for child in children.values():
+        child.close()
+    return times
+
+
 def main() -> None:
     args = parse_arguments()
-    if args.child:
-        print(json.dumps(time_tarnwick(args.sizes, args.repeat)))
+    if args.serve:
+        serve(args.sizes, args.repeat)
         return
     print_setup(args.repeat * args.rounds)
     print(f"CPU: {cpu_model()}; vector versions: {', '.join(vector_sets())}")
@@ -204,34 +261,13 @@ def main() -> None:
     for note in peers.notes:
         print(note)
     check_agreement(args.sizes, peers)
-
-    variants = {"pool": {}, "1 thread": {"RAYON_NUM_THREADS": "1"}}
-    variants.update({f"1t {name}": {"RAYON_NUM_THREADS": "1", "TARNWICK_SIMD": name}
-                     for name in vector_sets()})
-    times = {variant: {} for variant in (*variants, "Pillow", "skimage", "copy")}
-
-    def add(variant, measured):
-        for label, values in measured.items():
-            times[variant].setdefault(label, []).extend(values)
-
-    # Slow peers get fewer repeats: scikit-image takes seconds on the large image.
-    peer_repeat = max(1, args.repeat // 2)
-    for _ in range(args.rounds):
-        for variant, env in variants.items():
-            add(variant, time_in_child(args.sizes, args.repeat, **env))
-        for label, width, height, dtype, inverse in cases(args.sizes):
-            src = image(width, height, dtype)
-            add("copy", {label: [median_time(src.copy, 1) for _ in range(args.repeat)]})
-            for variant, make in (("Pillow", peers.pillow), ("skimage", peers.scikit_image)):
-                run = make(src, inverse)
-                if run is not None:
-                    add(variant, {label: [median_time(run, 1) for _ in range(peer_repeat)]})
+    times = measure(args, peers)
 
     def median_ms(variant, label):
         values = times[variant].get(label)
         return float(np.median(values)) * 1e3 if values else None
 
-    simd_columns = [variant for variant in variants if variant.startswith("1t ")]
+    simd_columns = [variant for variant in times if variant.startswith("1t ")]
     print("\ntarnwick: ms with the pool and on one thread; ns per output pixel on one thread "
           "per vector version")
     print(f"{'case':<32}{'pool ms':>9}{'x copy':>8}{'1t ms':>8}"

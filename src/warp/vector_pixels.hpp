@@ -160,15 +160,25 @@ template <typename Ops, typename T>
             Ops::bits(inside) & ~Ops::bits(interior)};
 }
 
-// The blends of the interior lanes, stored with zeros in the other lanes (their samples start
-// as zeros, so this changes nothing there).
+// One vector's weights and neighbour samples, read ahead of the arithmetic that needs them.
 template <typename Ops, typename T>
-[[gnu::always_inline]] inline void blend(const RunConstants<Ops, T>& k, typename Ops::Double u,
-                                         typename Ops::Double v, typename Ops::Mask interior,
-                                         T* out) {
+struct Neighbours {
+    using Double = typename Ops::Double;
+    using Lanes = typename Ops::Lanes;
+    Double w10, w00, w01, w11;
+    Lanes top[PairLoads<T>::count];
+    Lanes bottom[PairLoads<T>::count];
+};
+
+// The weights and the gathered samples of positions (u, v) that lie inside or at (0, 0).
+template <typename Ops, typename T>
+[[gnu::always_inline]] inline Neighbours<Ops, T> neighbours(const RunConstants<Ops, T>& k,
+                                                            typename Ops::Double u,
+                                                            typename Ops::Double v) {
     using Double = typename Ops::Double;
     using Lanes = typename Ops::Lanes;
     using Loads = PairLoads<T>;
+    Neighbours<Ops, T> n;
     // u >= 0, so truncation is floor.
     const Double x0 = Ops::truncate(u);
     const Double y0 = Ops::truncate(v);
@@ -177,30 +187,40 @@ template <typename Ops, typename T>
     const Double one = Ops::broadcast(1.0);
     const Double gx = Ops::sub(one, fx);
     const Double gy = Ops::sub(one, fy);
-    const Double w10 = Ops::mul(fx, gy);
-    const Double w00 = Ops::mul(gx, gy);
-    const Double w01 = Ops::mul(gx, fy);
-    const Double w11 = Ops::mul(fx, fy);
+    n.w10 = Ops::mul(fx, gy);
+    n.w00 = Ops::mul(gx, gy);
+    n.w01 = Ops::mul(gx, fy);
+    n.w11 = Ops::mul(fx, fy);
 
     const Lanes start = Ops::plus(Ops::times(Ops::whole(y0), k.row_bytes),
                                   Ops::times(Ops::whole(x0), 3 * sizeof(T)));
-    Lanes top[Loads::count];
-    Lanes bottom[Loads::count];
-    for (int n = 0; n < Loads::count; ++n) {
-        top[n] = Ops::with_exponent(Ops::gather(k.samples + Loads::offset[0][n], start),
-                                    Loads::spare_word[0][n]);
-        bottom[n] = Ops::with_exponent(
-            Ops::gather(k.samples + k.row_bytes + Loads::offset[1][n], start),
-            Loads::spare_word[1][n]);
+    for (int i = 0; i < Loads::count; ++i) {
+        n.top[i] = Ops::with_exponent(Ops::gather(k.samples + Loads::offset[0][i], start),
+                                      Loads::spare_word[0][i]);
+        n.bottom[i] = Ops::with_exponent(
+            Ops::gather(k.samples + k.row_bytes + Loads::offset[1][i], start),
+            Loads::spare_word[1][i]);
     }
+    return n;
+}
+
+// The blends of the interior lanes, stored with zeros in the other lanes.
+template <typename Ops, typename T>
+[[gnu::always_inline]] inline void blend(const RunConstants<Ops, T>& k,
+                                         const Neighbours<Ops, T>& n,
+                                         typename Ops::Mask interior, T* out) {
+    using Double = typename Ops::Double;
+    using Lanes = typename Ops::Lanes;
+    using Loads = PairLoads<T>;
     auto channel = [&](int c) {
         auto sample = [&](const Lanes* loads, int pair, int side) {
             return Ops::sample(loads[Loads::load(pair, side)], k.shuffles[pair][side][c]);
         };
         // Separate roundings in this order are part of the result's definition.
-        Double s = Ops::add(Ops::mul(w10, sample(top, 0, 1)), Ops::mul(w00, sample(top, 0, 0)));
-        s = Ops::add(s, Ops::mul(w01, sample(bottom, 1, 0)));
-        s = Ops::add(s, Ops::mul(w11, sample(bottom, 1, 1)));
+        Double s = Ops::add(Ops::mul(n.w10, sample(n.top, 0, 1)),
+                            Ops::mul(n.w00, sample(n.top, 0, 0)));
+        s = Ops::add(s, Ops::mul(n.w01, sample(n.bottom, 1, 0)));
+        s = Ops::add(s, Ops::mul(n.w11, sample(n.bottom, 1, 1)));
         return Ops::add(s, Ops::broadcast(0.5));
     };
     const Double values[3] = {channel(0), channel(1), channel(2)};
@@ -259,15 +279,31 @@ void warp_pixels_vector(const Source<T>& source, const ColumnTable& columns, Row
         const std::size_t done = current->first + current->vectors * LANES;
         const bool more = current->vectors == Run::VECTORS && done < end;
         if (more) next->start(done, end);
+        // Vectors without interior lanes are written as zeros at once; the others are blended
+        // with their samples gathered one vector ahead, so that the arithmetic rarely waits.
+        std::size_t blended[Run::VECTORS];
+        std::size_t count = 0;
         for (std::size_t i = 0; i < current->vectors; ++i) {
-            if (more && i < next->vectors) next->find(k, local_columns, i);
-            const typename Ops::Mask interior = current->interior[i];
-            T* const out = row_out + (current->first + i * LANES) * 3;
-            if (Ops::bits(interior) != 0)
-                blend(k, Ops::load(current->u + i * LANES), Ops::load(current->v + i * LANES),
-                      interior, out);
+            if (Ops::bits(current->interior[i]) != 0)
+                blended[count++] = i;
             else
-                Ops::store_pixels(out, zeros, interior);
+                Ops::store_pixels(row_out + (current->first + i * LANES) * 3, zeros,
+                                  current->interior[i]);
+        }
+        auto gather = [&](std::size_t i) {
+            return neighbours(k, Ops::load(current->u + i * LANES),
+                              Ops::load(current->v + i * LANES));
+        };
+        Neighbours<Ops, T> ahead;
+        if (count != 0) ahead = gather(blended[0]);
+        const std::size_t steps = more && next->vectors > count ? next->vectors : count;
+        for (std::size_t j = 0; j < steps; ++j) {
+            if (more && j < next->vectors) next->find(k, local_columns, j);
+            if (j >= count) continue;
+            const Neighbours<Ops, T> now = ahead;
+            if (j + 1 < count) ahead = gather(blended[j + 1]);
+            const std::size_t i = blended[j];
+            blend(k, now, current->interior[i], row_out + (current->first + i * LANES) * 3);
         }
         for (std::uint64_t edges = current->edges; edges != 0; edges &= edges - 1) {
             const std::size_t x = current->first + static_cast<std::size_t>(__builtin_ctzll(edges));
