@@ -13,10 +13,11 @@
 namespace tarnwick::warp {
 namespace {
 
-// Rows go to workers in blocks, and a block is computed in tiles of columns: under a strong
-// rotation an output row walks down a source column, and a tile keeps the source lines that its
-// rows share in cache. Each output row is still written by one worker only, and what a pixel
-// computes does not depend on the split. Tiles are a multiple of every vector length.
+// Rows go to workers in blocks, and a block is computed in tiles of columns: under a rotation the
+// rows of a block read mostly the same source lines, and a tile keeps them in cache from one row
+// to the next. Taller blocks would read more rows at once than the hardware prefetcher follows.
+// Each output row is still written by one worker only, and what a pixel computes does not depend
+// on the split. Tiles are a multiple of every vector length.
 constexpr std::size_t BLOCK_ROWS = 8;
 constexpr std::size_t TILE_COLUMNS = 256;
 
