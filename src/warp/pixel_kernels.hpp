@@ -58,5 +58,11 @@ void warp_pixels_avx512(const Source<std::uint8_t>&, const ColumnTable&, RowTerm
 void warp_pixels_avx512(const Source<std::uint16_t>&, const ColumnTable&, RowTerms, std::size_t,
                         std::size_t, std::uint16_t*);
 #endif
+#ifdef TARNWICK_HAVE_NEON
+void warp_pixels_neon(const Source<std::uint8_t>&, const ColumnTable&, RowTerms, std::size_t,
+                      std::size_t, std::uint8_t*);
+void warp_pixels_neon(const Source<std::uint16_t>&, const ColumnTable&, RowTerms, std::size_t,
+                      std::size_t, std::uint16_t*);
+#endif
 
 }  // namespace tarnwick::warp

@@ -64,6 +64,9 @@ PixelKernel<T> pixel_kernel(InstructionSet set, std::size_t width, std::size_t h
 #ifdef TARNWICK_HAVE_AVX2
         case InstructionSet::avx2: return warp_pixels_avx2;
 #endif
+#ifdef TARNWICK_HAVE_NEON
+        case InstructionSet::neon: return warp_pixels_neon;
+#endif
         default: return warp_pixels_baseline<T>;
     }
 }
