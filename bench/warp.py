@@ -189,10 +189,13 @@ class Child:
         self.process.wait()
 
 
-def check_agreement(sizes, peers: Peers) -> None:
+def check_agreement(sizes, peers: Peers) -> dict[str, float]:
+    """Exits when a result is wrong; returns each case's share of output pixels inside the source."""
+    inside = {}
     for label, width, height, dtype, inverse in cases(sizes):
         src = image(width, height, dtype)
         ours = tarnwick.warp_rgb(src, inverse, 1.0, 0.0, 0.0)
+        inside[label] = np.count_nonzero(ours.any(axis=2)) / (width * height)
         if label.endswith("identity") and not np.array_equal(ours, src):
             sys.exit(f"{label}: the identity warp changed the image")
         if width * height > 2_500_000:
@@ -206,6 +209,7 @@ def check_agreement(sizes, peers: Peers) -> None:
             limit = 0.0 if label.endswith("identity") else 1.0
             if difference > limit:
                 sys.exit(f"{label}: {peer_name} differs by {difference:.3f} on average")
+    return inside
 
 
 def parse_arguments():
@@ -260,7 +264,7 @@ def main() -> None:
     peers = Peers()
     for note in peers.notes:
         print(note)
-    check_agreement(args.sizes, peers)
+    inside = check_agreement(args.sizes, peers)
     times = measure(args, peers)
 
     def median_ms(variant, label):
@@ -270,13 +274,14 @@ def main() -> None:
     simd_columns = [variant for variant in times if variant.startswith("1t ")]
     print("\ntarnwick: ms with the pool and on one thread; ns per output pixel on one thread "
           "per vector version")
-    print(f"{'case':<32}{'pool ms':>9}{'x copy':>8}{'1t ms':>8}"
+    print(f"{'case':<32}{'inside':>7}{'pool ms':>9}{'Mpx/s':>7}{'x copy':>8}{'1t ms':>8}"
           + "".join(f"{v[3:] + ' ns':>12}" for v in simd_columns))
     for label, width, height, _, _ in cases(args.sizes):
         pixels = width * height
         pool, one, copy = (median_ms(v, label) for v in ("pool", "1 thread", "copy"))
         per_set = "".join(f"{median_ms(v, label) * 1e6 / pixels:>12.2f}" for v in simd_columns)
-        print(f"{label:<32}{pool:>9.2f}{pool / copy:>8.1f}{one:>8.2f}{per_set}")
+        print(f"{label:<32}{inside[label]:>7.0%}{pool:>9.2f}{pixels / pool / 1e3:>7.0f}"
+              f"{pool / copy:>8.1f}{one:>8.2f}{per_set}")
 
     print("\npeers: ms and multiple of tarnwick's time with the pool")
     print(f"{'case':<32}{'tarnwick':>9}{'Pillow':>9}{'x':>7}{'skimage':>10}{'x':>7}{'copy':>8}"
