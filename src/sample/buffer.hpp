@@ -2,12 +2,16 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <span>
 #include <utility>
 
 namespace tarnwick {
+
+/// Asks a Buffer not to clear its samples, for a writer that sets every one of them anyway.
+struct Uninitialized {};
 
 /// calloc-backed so that large zero buffers cost no writes; release() passes the memory (to be
 /// freed with std::free) to a new owner, such as the array that adopts it.
@@ -17,6 +21,13 @@ public:
     Buffer() = default;
     explicit Buffer(std::size_t size)
         : data_(static_cast<T*>(std::calloc(size == 0 ? 1 : size, sizeof(T)))), size_(size) {
+        if (!data_) throw std::bad_alloc();
+    }
+    Buffer(std::size_t size, Uninitialized)
+        : data_(size > SIZE_MAX / sizeof(T)
+                    ? nullptr
+                    : static_cast<T*>(std::malloc(size == 0 ? 1 : size * sizeof(T)))),
+          size_(size) {
         if (!data_) throw std::bad_alloc();
     }
     Buffer(Buffer&& other) noexcept

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "sample/buffer.hpp"
+#include "sample/instruction_set.hpp"
 #include "sample/size_mismatch.hpp"
 
 namespace tarnwick::warp {
@@ -18,5 +19,13 @@ template <typename T>
 OrSizeMismatch<Buffer<T>> warp_rgb(std::span<const T> src, std::size_t width, std::size_t height,
                                    const std::array<double, 9>& inverse, double scale, double off_x,
                                    double off_y);
+
+/// The same with the pixel loop of a chosen instruction set (one the CPU lacks falls back to the
+/// best it has). Every set gives exactly the same result; warp_rgb uses the active one.
+template <typename T>
+OrSizeMismatch<Buffer<T>> warp_rgb_using(InstructionSet set, std::span<const T> src,
+                                         std::size_t width, std::size_t height,
+                                         const std::array<double, 9>& inverse, double scale,
+                                         double off_x, double off_y);
 
 }  // namespace tarnwick::warp

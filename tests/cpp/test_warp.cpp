@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "sample/instruction_set.hpp"
 #include "warp/warp_rgb.hpp"
 
 namespace {
@@ -147,7 +148,7 @@ TYPED_TEST(WarpRgb, MatchesTheDirectFormulaBitForBit) {
         return image;
     };
     for (auto [w, h] : {std::pair<std::size_t, std::size_t>{1, 1}, {1, 9}, {13, 1}, {37, 23},
-                        {64, 48}}) {
+                        {64, 48}, {700, 19}}) {
         Image<T> src = fill(w * h * 3, std::numeric_limits<T>::max());
         for (int trial = 0; trial < 12; ++trial) {
             const double p = trial % 3 == 2 ? 0.08 : 0.004;
@@ -165,6 +166,60 @@ TYPED_TEST(WarpRgb, MatchesTheDirectFormulaBitForBit) {
         for (double scale : {10.0, 5.0, 3.0, 0.3})
             for (double ox : {0.1, 0.7, -0.3})
                 for (double oy : {0.1, 0.7, -0.3}) check(small, 40, 30, {m, scale, ox, oy});
+}
+
+// Transforms that reach every special case of the pixel loop, for a w x h image: mild, mirrored,
+// negated (W < 0), near-singular (W crosses 0 in view), non-finite entries, scale 0, huge offsets,
+// and whole-pixel positions that land exactly on the last column and row.
+Transform random_transform(std::mt19937_64& rng, int kind, std::size_t w) {
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    Transform t{{1.0 + 0.3 * unit(rng), 0.2 * unit(rng), 2.0 * unit(rng), 0.2 * unit(rng),
+                 1.0 + 0.3 * unit(rng), 2.0 * unit(rng), 0.01 * unit(rng), 0.01 * unit(rng),
+                 1.0 + 0.1 * unit(rng)},
+                std::exp(0.5 * unit(rng)), unit(rng), unit(rng)};
+    const double special[] = {std::numeric_limits<double>::quiet_NaN(),
+                              std::numeric_limits<double>::infinity(),
+                              -std::numeric_limits<double>::infinity(), 0.0, -0.0, 1e300};
+    switch (kind) {
+        case 1: t.h = {-1.0, 0.1 * unit(rng), double(w) - 1.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0}; break;
+        case 2: for (double& e : t.h) e = -e; break;
+        case 3: t.h[6] = 1.0 / double(w + 1), t.h[8] = -0.5 - 0.3 * unit(rng); break;
+        case 4: t.h[rng() % 9] = special[rng() % 6]; break;
+        case 5: t.scale = rng() % 2 ? 0.0 : special[rng() % 6]; break;
+        case 6: t.off_x = 1e15 * unit(rng), t.off_y = special[rng() % 6]; break;
+        case 7:
+            t = {IDENTITY, double(1 + rng() % 2), double(rng() % 3), double(rng() % 3)};
+            if (rng() % 2) t.h = {0, 1, 0, 1, 0, 0, 0, 0, 1};  // transposed: u from rows
+            break;
+    }
+    return t;
+}
+
+// Every vector version computes the portable one's bytes: every kind of transform, both sample
+// types, widths that are no multiple of any vector length, samples crowded at 0 and the maximum.
+TYPED_TEST(WarpRgb, EveryInstructionSetMatchesTheBaseline) {
+    using T = TypeParam;
+    using tarnwick::InstructionSet;
+    std::mt19937_64 rng(77 + sizeof(T));
+    constexpr unsigned top = std::numeric_limits<T>::max();
+    for (std::size_t w = 1; w <= 67; ++w) {
+        const std::size_t h = std::size_t{1} + (w * 7) % 13;
+        Image<T> src(w * h * 3);
+        for (T& value : src)
+            value = T(rng() % 3 == 0 ? top : rng() % 2 ? 0 : rng() % (top + 1));
+        for (int kind = 0; kind < 8; ++kind) {
+            const Transform t = random_transform(rng, kind, w);
+            auto run = [&](InstructionSet set) {
+                auto result =
+                    tarnwick::warp::warp_rgb_using<T>(set, src, w, h, t.h, t.scale, t.off_x, t.off_y);
+                auto& buffer = std::get<tarnwick::Buffer<T>>(result);
+                return Image<T>(buffer.data(), buffer.data() + buffer.size());
+            };
+            const Image<T> expected = run(InstructionSet::baseline);
+            for (InstructionSet set : tarnwick::usable_instruction_sets())
+                ASSERT_EQ(run(set), expected) << name(set) << " " << w << "x" << h << " kind " << kind;
+        }
+    }
 }
 
 }  // namespace

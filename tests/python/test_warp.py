@@ -221,13 +221,25 @@ def warp_digest():
     return digest.hexdigest()
 
 
-def test_identical_for_any_number_of_threads():
+def digest_in_child(**env):
+    """warp_digest() as a fresh interpreter with the given environment computes it."""
     here = os.path.dirname(os.path.abspath(__file__))
     script = (f"import sys; sys.path.insert(0, {here!r})\n"
               "import test_warp; print(test_warp.warp_digest())")
+    return run_python_ok(script, **env).strip()
+
+
+def test_identical_for_any_number_of_threads():
     expected = warp_digest()
     for threads in (1, 2, 3, 8):
-        assert run_python_ok(script, RAYON_NUM_THREADS=threads).strip() == expected, threads
+        assert digest_in_child(RAYON_NUM_THREADS=threads) == expected, threads
+
+
+def test_every_vector_version_gives_the_same_bytes():
+    # Versions the CPU lacks fall back to one it has, as unknown names fall back to "auto".
+    expected = warp_digest()
+    for choice in ("baseline", "avx2", "avx512", "neon", "auto", "AVX2"):
+        assert digest_in_child(TARNWICK_SIMD=choice) == expected, choice
 
 
 @pytest.mark.parametrize("dtype", DTYPES)

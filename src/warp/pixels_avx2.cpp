@@ -1,0 +1,93 @@
+// The resampler's pixel loop for AVX2: four output pixels per vector of doubles.
+#include <immintrin.h>
+
+#include "warp/vector_pixels.hpp"
+
+namespace tarnwick::warp {
+namespace {
+
+struct Avx2 {
+    static constexpr std::size_t LANES = 4;
+    using Double = __m256d;
+    using Mask = __m256d;  // all ones or all zeros per lane
+    using Lanes = __m256i;
+
+    static Double load(const double* p) { return _mm256_loadu_pd(p); }
+    static void store(double* p, Double a) { _mm256_store_pd(p, a); }
+    static Double broadcast(double a) { return _mm256_set1_pd(a); }
+    static Double add(Double a, Double b) { return _mm256_add_pd(a, b); }
+    static Double sub(Double a, Double b) { return _mm256_sub_pd(a, b); }
+    static Double mul(Double a, Double b) { return _mm256_mul_pd(a, b); }
+    static Double div(Double a, Double b) { return _mm256_div_pd(a, b); }
+    static Double truncate(Double a) { return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
+
+    static bool all_equal(Double a, Double b) {
+        return _mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_EQ_OQ)) == 0xF;
+    }
+    static Mask at_least(Double a, Double b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
+    static Mask at_most(Double a, Double b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
+    static Mask below(Double a, Double b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+    static Mask both(Mask a, Mask b) { return _mm256_and_pd(a, b); }
+    static unsigned bits(Mask m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
+    static Double keep(Mask m, Double a) { return _mm256_and_pd(m, a); }
+
+    // Whole numbers in [0, 2^31) as 64-bit lanes.
+    static Lanes whole(Double a) { return _mm256_cvtepu32_epi64(_mm256_cvttpd_epi32(a)); }
+    // Lanes below 2^32 times a factor below 2^32.
+    static Lanes times(Lanes a, std::uint32_t factor) {
+        return _mm256_mul_epu32(a, _mm256_set1_epi64x(factor));
+    }
+    static Lanes plus(Lanes a, Lanes b) { return _mm256_add_epi64(a, b); }
+    static Lanes gather(const unsigned char* base, Lanes byte_offsets) {
+        return _mm256_i64gather_epi64(reinterpret_cast<const long long*>(base), byte_offsets, 1);
+    }
+    static Lanes with_exponent(Lanes a, int word) {
+        const __m256i exponent = _mm256_set1_epi16(0x4330);
+        return word == 0 ? _mm256_blend_epi16(a, exponent, 0x11) : _mm256_blend_epi16(a, exponent, 0x88);
+    }
+    static Lanes shuffle_control(std::uint64_t first, std::uint64_t second) {
+        return _mm256_broadcastsi128_si256(
+            _mm_set_epi64x(static_cast<long long>(second), static_cast<long long>(first)));
+    }
+    static Double sample(Lanes loads, Lanes control) {
+        const __m256d two_52 = _mm256_set1_pd(4503599627370496.0);
+        return _mm256_sub_pd(_mm256_castsi256_pd(_mm256_shuffle_epi8(loads, control)), two_52);
+    }
+
+    static void store_pixels(std::uint8_t* out, const Double values[3], Mask interior) {
+        __m128i c0 = _mm256_cvttpd_epi32(_mm256_and_pd(values[0], interior));
+        __m128i c1 = _mm256_cvttpd_epi32(_mm256_and_pd(values[1], interior));
+        __m128i c2 = _mm256_cvttpd_epi32(_mm256_and_pd(values[2], interior));
+        __m128i pixels = _mm_or_si128(_mm_or_si128(c0, _mm_slli_epi32(c1, 8)), _mm_slli_epi32(c2, 16));
+        pixels = _mm_shuffle_epi8(pixels, _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), pixels);
+        _mm_storeu_si32(out + 8, _mm_srli_si128(pixels, 8));
+    }
+    static void store_pixels(std::uint16_t* out, const Double values[3], Mask interior) {
+        __m128i c0 = _mm256_cvttpd_epi32(_mm256_and_pd(values[0], interior));
+        __m128i c1 = _mm256_cvttpd_epi32(_mm256_and_pd(values[1], interior));
+        __m128i c2 = _mm256_cvttpd_epi32(_mm256_and_pd(values[2], interior));
+        __m128i first_two = _mm_or_si128(c0, _mm_slli_epi32(c1, 16));
+        // Pixels 0 and 1, then 2 and 3, as words c0 c1 c2 0 per pixel; then the zero words go.
+        const __m128i squeeze = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
+        __m128i low = _mm_shuffle_epi8(_mm_unpacklo_epi32(first_two, c2), squeeze);
+        __m128i high = _mm_shuffle_epi8(_mm_unpackhi_epi32(first_two, c2), squeeze);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(low, _mm_slli_si128(high, 12)));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 8), _mm_srli_si128(high, 4));
+    }
+
+};
+
+}  // namespace
+
+void warp_pixels_avx2(const Source<std::uint8_t>& source, const ColumnTable& columns, RowTerms row,
+                      std::size_t begin, std::size_t end, std::uint8_t* row_out) {
+    warp_pixels_vector<Avx2>(source, columns, row, begin, end, row_out);
+}
+
+void warp_pixels_avx2(const Source<std::uint16_t>& source, const ColumnTable& columns, RowTerms row,
+                      std::size_t begin, std::size_t end, std::uint16_t* row_out) {
+    warp_pixels_vector<Avx2>(source, columns, row, begin, end, row_out);
+}
+
+}  // namespace tarnwick::warp

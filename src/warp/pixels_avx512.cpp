@@ -1,0 +1,108 @@
+// The resampler's pixel loop for AVX-512 (F, BW, VL, DQ): eight output pixels per vector.
+// GCC 12 makes the header's "undefined" vectors by self-initialisation and then reports them as
+// uninitialised wherever they are inlined.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+
+#include "warp/vector_pixels.hpp"
+
+namespace tarnwick::warp {
+namespace {
+
+struct Avx512 {
+    static constexpr std::size_t LANES = 8;
+    using Double = __m512d;
+    using Mask = __mmask8;
+    using Lanes = __m512i;
+
+    static Double load(const double* p) { return _mm512_loadu_pd(p); }
+    static void store(double* p, Double a) { _mm512_store_pd(p, a); }
+    static Double broadcast(double a) { return _mm512_set1_pd(a); }
+    static Double add(Double a, Double b) { return _mm512_add_pd(a, b); }
+    static Double sub(Double a, Double b) { return _mm512_sub_pd(a, b); }
+    static Double mul(Double a, Double b) { return _mm512_mul_pd(a, b); }
+    static Double div(Double a, Double b) { return _mm512_div_pd(a, b); }
+    static Double truncate(Double a) {
+        return _mm512_roundscale_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    }
+
+    static bool all_equal(Double a, Double b) {
+        return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ) == 0xFF;
+    }
+    static Mask at_least(Double a, Double b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
+    static Mask at_most(Double a, Double b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
+    static Mask below(Double a, Double b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+    static Mask both(Mask a, Mask b) { return static_cast<Mask>(a & b); }
+    static unsigned bits(Mask m) { return m; }
+    static Double keep(Mask m, Double a) { return _mm512_maskz_mov_pd(m, a); }
+
+    // Whole numbers in [0, 2^31) as 64-bit lanes.
+    static Lanes whole(Double a) { return _mm512_cvttpd_epi64(a); }
+    // Lanes below 2^32 times a factor below 2^32.
+    static Lanes times(Lanes a, std::uint32_t factor) {
+        return _mm512_mul_epu32(a, _mm512_set1_epi64(factor));
+    }
+    static Lanes plus(Lanes a, Lanes b) { return _mm512_add_epi64(a, b); }
+    static Lanes gather(const unsigned char* base, Lanes byte_offsets) {
+        return _mm512_i64gather_epi64(byte_offsets, base, 1);
+    }
+    static Lanes with_exponent(Lanes a, int word) {
+        const __mmask32 words = word == 0 ? 0x11111111u : 0x88888888u;
+        return _mm512_mask_blend_epi16(words, a, _mm512_set1_epi16(0x4330));
+    }
+    static Lanes shuffle_control(std::uint64_t first, std::uint64_t second) {
+        return _mm512_broadcast_i32x4(
+            _mm_set_epi64x(static_cast<long long>(second), static_cast<long long>(first)));
+    }
+    static Double sample(Lanes loads, Lanes control) {
+        const __m512d two_52 = _mm512_set1_pd(4503599627370496.0);
+        return _mm512_sub_pd(_mm512_castsi512_pd(_mm512_shuffle_epi8(loads, control)), two_52);
+    }
+
+    static void store_pixels(std::uint8_t* out, const Double values[3], Mask interior) {
+        __m256i c0 = _mm512_maskz_cvttpd_epi32(interior, values[0]);
+        __m256i c1 = _mm512_maskz_cvttpd_epi32(interior, values[1]);
+        __m256i c2 = _mm512_maskz_cvttpd_epi32(interior, values[2]);
+        __m256i pixels =
+            _mm256_or_si256(_mm256_or_si256(c0, _mm256_slli_epi32(c1, 8)), _mm256_slli_epi32(c2, 16));
+        // Twelve bytes per 128 bits, then the two runs of twelve joined.
+        const __m256i squeeze = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1,
+                                                 -1, 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1,
+                                                 -1, -1);
+        pixels = _mm256_shuffle_epi8(pixels, squeeze);
+        pixels = _mm256_permutevar8x32_epi32(pixels, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+        _mm256_mask_storeu_epi8(out, 0x00FFFFFF, pixels);
+    }
+    static void store_pixels(std::uint16_t* out, const Double values[3], Mask interior) {
+        __m256i c0 = _mm512_maskz_cvttpd_epi32(interior, values[0]);
+        __m256i c1 = _mm512_maskz_cvttpd_epi32(interior, values[1]);
+        __m256i c2 = _mm512_maskz_cvttpd_epi32(interior, values[2]);
+        // Word 2i of the first table is channel 0 of pixel i, word 16 + 2i channel 1, and word 2i
+        // of the second table channel 2.
+        const __m512i first = _mm512_inserti64x4(_mm512_castsi256_si512(c0), c1, 1);
+        const __m512i second = _mm512_castsi256_si512(c2);
+        const __m512i interleave = _mm512_set_epi16(
+            0, 0, 0, 0, 0, 0, 0, 0, 46, 30, 14, 44, 28, 12, 42, 26, 10, 40, 24, 8, 38, 22, 6, 36, 20,
+            4, 34, 18, 2, 32, 16, 0);
+        _mm512_mask_storeu_epi16(out, 0x00FFFFFF,
+                                 _mm512_permutex2var_epi16(first, interleave, second));
+    }
+
+};
+
+}  // namespace
+
+void warp_pixels_avx512(const Source<std::uint8_t>& source, const ColumnTable& columns,
+                        RowTerms row, std::size_t begin, std::size_t end, std::uint8_t* row_out) {
+    warp_pixels_vector<Avx512>(source, columns, row, begin, end, row_out);
+}
+
+void warp_pixels_avx512(const Source<std::uint16_t>& source, const ColumnTable& columns,
+                        RowTerms row, std::size_t begin, std::size_t end, std::uint16_t* row_out) {
+    warp_pixels_vector<Avx512>(source, columns, row, begin, end, row_out);
+}
+
+}  // namespace tarnwick::warp

@@ -1,0 +1,323 @@
+// The resampler's pixel loop written once for every vector instruction set: Ops supplies the
+// lane operations. Included only by the per-set sources, and everything here has internal
+// linkage: an inline function with external linkage compiled for a wider instruction set could be
+// picked by the linker for baseline callers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "warp/pixel_kernels.hpp"
+
+namespace tarnwick::warp {
+namespace {
+
+// Each output pixel's four neighbours are read as two horizontal pairs, (x0, y0)-(x1, y0) and
+// (x0, y1)-(x1, y1), each pair from 64-bit loads at fixed byte offsets from the pair's first
+// sample. Every load leaves one 16-bit word unused: the kernel puts the exponent of 2^52 there,
+// so that one byte shuffle turns a sample into the bits of 2^52 + sample, which becomes the
+// sample as a double after one exact subtraction.
+//
+// The vector path only takes pixels with x0 <= width - 2 and y0 <= height - 2, so both pairs lie
+// inside the source; the loads below stay inside it too.
+template <typename T>
+struct PairLoads;
+
+// Three bytes per pixel: the top pair is read from its start (the two bytes after it belong to
+// the next pixel or the next row, which exists), the bottom pair from two bytes before its start
+// (a previous row exists), so that no load runs past the end of the source.
+template <>
+struct PairLoads<std::uint8_t> {
+    static constexpr int count = 1;
+    static constexpr int offset[2][1] = {{0}, {-2}};
+    static constexpr int spare_word[2][1] = {{3}, {0}};
+    static constexpr int sample_bytes = 1;
+    // The load and the byte of channel c of the left (0) or right (1) pixel of the top (0) or
+    // bottom (1) pair.
+    static constexpr int load(int, int) { return 0; }
+    static constexpr int byte(int pair, int side, int c) { return (pair ? 2 : 0) + 3 * side + c; }
+};
+
+// Six bytes per pixel: two loads per pair, from its start and four bytes later, cover exactly the
+// pair's twelve bytes.
+template <>
+struct PairLoads<std::uint16_t> {
+    static constexpr int count = 2;
+    static constexpr int offset[2][2] = {{0, 4}, {0, 4}};
+    static constexpr int spare_word[2][2] = {{3, 0}, {3, 0}};
+    static constexpr int sample_bytes = 2;
+    static constexpr int load(int, int side) { return side; }
+    static constexpr int byte(int, int side, int c) { return 2 * (side + c); }
+};
+
+// The byte shuffle, per 64-bit lane, that moves one sample to the low bytes, clears the bytes in
+// between and keeps the spare word, where the exponent is, in the top bytes.
+template <typename T>
+constexpr std::uint64_t sample_shuffle(int pair, int side, int c) {
+    using Loads = PairLoads<T>;
+    constexpr std::uint64_t CLEAR = 0x80;
+    const int first = Loads::byte(pair, side, c);
+    const int spare = 2 * Loads::spare_word[pair][Loads::load(pair, side)];
+    std::uint64_t control = 0;
+    for (int k = 0; k < 8; ++k) {
+        std::uint64_t from = k < Loads::sample_bytes ? std::uint64_t(first + k)
+                             : k >= 6               ? std::uint64_t(spare + k - 6)
+                                                    : CLEAR;
+        control |= from << (8 * k);
+    }
+    return control;
+}
+
+// A byte shuffle indexes within 128 bits: the second 64-bit lane of each reads 8 bytes further on.
+constexpr std::uint64_t in_second_lane(std::uint64_t control) {
+    std::uint64_t shifted = control;
+    for (int k = 0; k < 8; ++k)
+        if (!(control >> (8 * k) & 0x80)) shifted += std::uint64_t{8} << (8 * k);
+    return shifted;
+}
+
+// The twelve shuffles of one sample type, [pair][side][channel], each for both 64-bit lanes of
+// 128 bits.
+template <typename T>
+struct SampleShuffles {
+    std::uint64_t control[2][2][3][2];
+};
+
+template <typename T>
+constexpr SampleShuffles<T> sample_shuffles() {
+    SampleShuffles<T> shuffles{};
+    for (int pair = 0; pair < 2; ++pair)
+        for (int side = 0; side < 2; ++side)
+            for (int c = 0; c < 3; ++c) {
+                const std::uint64_t control = sample_shuffle<T>(pair, side, c);
+                shuffles.control[pair][side][c][0] = control;
+                shuffles.control[pair][side][c][1] = in_second_lane(control);
+            }
+    return shuffles;
+}
+
+// What every vector of one run of pixels shares.
+template <typename Ops, typename T>
+struct RunConstants {
+    using Double = typename Ops::Double;
+    using Lanes = typename Ops::Lanes;
+
+    RunConstants(const Source<T>& source, RowTerms row)
+        : samples(reinterpret_cast<const unsigned char*>(source.samples)),
+          row_bytes(static_cast<std::uint32_t>(source.width * 3 * sizeof(T))),
+          row_u(Ops::broadcast(row.u)),
+          row_v(Ops::broadcast(row.v)),
+          row_w(Ops::broadcast(row.w)),
+          max_x(Ops::broadcast(source.max_x)),
+          max_y(Ops::broadcast(source.max_y)) {
+        static constexpr SampleShuffles<T> SHUFFLES = sample_shuffles<T>();
+        for (int pair = 0; pair < 2; ++pair)
+            for (int side = 0; side < 2; ++side)
+                for (int c = 0; c < 3; ++c)
+                    shuffles[pair][side][c] = Ops::shuffle_control(
+                        SHUFFLES.control[pair][side][c][0], SHUFFLES.control[pair][side][c][1]);
+    }
+
+    const unsigned char* samples;
+    std::uint32_t row_bytes;
+    Double row_u, row_v, row_w, max_x, max_y;
+    Lanes shuffles[2][2][3];
+};
+
+// Where the pixels of one vector sample the source: positions with the lanes that are not
+// interior set to (0, 0), which the blend reads harmlessly, and the masks of both kinds of lane.
+template <typename Ops>
+struct Positions {
+    typename Ops::Double u;
+    typename Ops::Double v;
+    typename Ops::Mask interior;  // inside, with x0 <= width - 2 and y0 <= height - 2
+    unsigned edge;                // inside, on the last column or row
+};
+
+// Pixels x .. x + LANES - 1 of the row.
+template <typename Ops, typename T>
+[[gnu::always_inline]] inline Positions<Ops> positions(const RunConstants<Ops, T>& k,
+                                                       const ColumnTable& columns,
+                                                       std::size_t x) {
+    using Double = typename Ops::Double;
+    using Mask = typename Ops::Mask;
+    const Double w = Ops::add(k.row_w, Ops::load(columns.w + x));
+    Double u = Ops::add(k.row_u, Ops::load(columns.u + x));
+    Double v = Ops::add(k.row_v, Ops::load(columns.v + x));
+    // Division by exactly 1 changes no bit, and affine maps have W = 1 everywhere.
+    if (!Ops::all_equal(w, Ops::broadcast(1.0))) {
+        u = Ops::div(u, w);
+        v = Ops::div(v, w);
+    }
+    // Ordered comparisons: NaN positions (W = 0 among them) are neither interior nor on the
+    // edge, and leave zeros, as the formula's NaN weights do. Infinite positions fail.
+    const Double zero = Ops::broadcast(0.0);
+    const Mask inside = Ops::both(Ops::both(Ops::at_least(u, zero), Ops::at_most(u, k.max_x)),
+                                  Ops::both(Ops::at_least(v, zero), Ops::at_most(v, k.max_y)));
+    const Mask interior =
+        Ops::both(inside, Ops::both(Ops::below(u, k.max_x), Ops::below(v, k.max_y)));
+    return {Ops::keep(interior, u), Ops::keep(interior, v), interior,
+            Ops::bits(inside) & ~Ops::bits(interior)};
+}
+
+// One vector's weights and neighbour samples, read ahead of the arithmetic that needs them.
+template <typename Ops, typename T>
+struct Neighbours {
+    using Double = typename Ops::Double;
+    using Lanes = typename Ops::Lanes;
+    Double w10, w00, w01, w11;
+    Lanes top[PairLoads<T>::count];
+    Lanes bottom[PairLoads<T>::count];
+};
+
+// The weights and the gathered samples of positions (u, v) that lie inside or at (0, 0).
+template <typename Ops, typename T>
+[[gnu::always_inline]] inline Neighbours<Ops, T> neighbours(const RunConstants<Ops, T>& k,
+                                                            typename Ops::Double u,
+                                                            typename Ops::Double v) {
+    using Double = typename Ops::Double;
+    using Lanes = typename Ops::Lanes;
+    using Loads = PairLoads<T>;
+    Neighbours<Ops, T> n;
+    // u >= 0, so truncation is floor.
+    const Double x0 = Ops::truncate(u);
+    const Double y0 = Ops::truncate(v);
+    const Double fx = Ops::sub(u, x0);
+    const Double fy = Ops::sub(v, y0);
+    const Double one = Ops::broadcast(1.0);
+    const Double gx = Ops::sub(one, fx);
+    const Double gy = Ops::sub(one, fy);
+    n.w10 = Ops::mul(fx, gy);
+    n.w00 = Ops::mul(gx, gy);
+    n.w01 = Ops::mul(gx, fy);
+    n.w11 = Ops::mul(fx, fy);
+
+    const Lanes start = Ops::plus(Ops::times(Ops::whole(y0), k.row_bytes),
+                                  Ops::times(Ops::whole(x0), 3 * sizeof(T)));
+    for (int i = 0; i < Loads::count; ++i) {
+        n.top[i] = Ops::with_exponent(Ops::gather(k.samples + Loads::offset[0][i], start),
+                                      Loads::spare_word[0][i]);
+        n.bottom[i] = Ops::with_exponent(
+            Ops::gather(k.samples + k.row_bytes + Loads::offset[1][i], start),
+            Loads::spare_word[1][i]);
+    }
+    return n;
+}
+
+// The blends of the interior lanes, stored with zeros in the other lanes.
+template <typename Ops, typename T>
+[[gnu::always_inline]] inline void blend(const RunConstants<Ops, T>& k,
+                                         const Neighbours<Ops, T>& n,
+                                         typename Ops::Mask interior, T* out) {
+    using Double = typename Ops::Double;
+    using Lanes = typename Ops::Lanes;
+    using Loads = PairLoads<T>;
+    auto channel = [&](int c) {
+        auto sample = [&](const Lanes* loads, int pair, int side) {
+            return Ops::sample(loads[Loads::load(pair, side)], k.shuffles[pair][side][c]);
+        };
+        // Separate roundings in this order are part of the result's definition.
+        Double s = Ops::add(Ops::mul(n.w10, sample(n.top, 0, 1)),
+                            Ops::mul(n.w00, sample(n.top, 0, 0)));
+        s = Ops::add(s, Ops::mul(n.w01, sample(n.bottom, 1, 0)));
+        s = Ops::add(s, Ops::mul(n.w11, sample(n.bottom, 1, 1)));
+        return Ops::add(s, Ops::broadcast(0.5));
+    };
+    const Double values[3] = {channel(0), channel(1), channel(2)};
+    Ops::store_pixels(out, values, interior);
+}
+
+// The positions of a run of up to RUN consecutive pixels of a row.
+template <typename Ops>
+struct RunPositions {
+    static constexpr std::size_t RUN = 64;
+    static constexpr std::size_t VECTORS = RUN / Ops::LANES;
+    static_assert(RUN % Ops::LANES == 0);
+
+    alignas(64) double u[RUN];
+    alignas(64) double v[RUN];
+    typename Ops::Mask interior[VECTORS];
+    std::uint64_t edges;  // one bit per pixel of the run
+    std::size_t first;    // the run's first column
+    std::size_t vectors;  // whole vectors in the run
+
+    void start(std::size_t first_column, std::size_t end) {
+        first = first_column;
+        vectors = (end - first > RUN ? RUN : end - first) / Ops::LANES;
+        edges = 0;
+    }
+    template <typename T>
+    void find(const RunConstants<Ops, T>& k, const ColumnTable& columns, std::size_t i) {
+        const Positions<Ops> p = positions(k, columns, first + i * Ops::LANES);
+        Ops::store(u + i * Ops::LANES, p.u);
+        Ops::store(v + i * Ops::LANES, p.v);
+        interior[i] = p.interior;
+        edges |= std::uint64_t{p.edge} << (i * Ops::LANES);
+    }
+};
+
+// Runs of up to 64 pixels, each in two passes: positions, then blends. The positions of the next
+// run are found while this run blends, so that the divisions of the one and the loads of the
+// other overlap instead of making each vector wait on its own chain of latencies. Then, outside
+// the vector loops, the pixels on the last column or row and the few left over after the last
+// whole vector go through the portable path, which computes the same positions for them.
+template <typename Ops, typename T>
+void warp_pixels_vector(const Source<T>& source, const ColumnTable& columns, RowTerms row,
+                        std::size_t begin, std::size_t end, T* row_out) {
+    constexpr std::size_t LANES = Ops::LANES;
+    using Run = RunPositions<Ops>;
+    const RunConstants<Ops, T> k(source, row);
+    const ColumnTable local_columns = columns;
+    const typename Ops::Double zeros[3] = {Ops::broadcast(0.0), Ops::broadcast(0.0),
+                                           Ops::broadcast(0.0)};
+    Run runs[2];
+    Run* current = &runs[0];
+    Run* next = &runs[1];
+    current->start(begin, end);
+    for (std::size_t i = 0; i < current->vectors; ++i) current->find(k, local_columns, i);
+    for (;;) {
+        const std::size_t done = current->first + current->vectors * LANES;
+        const bool more = current->vectors == Run::VECTORS && done < end;
+        if (more) next->start(done, end);
+        // Vectors without interior lanes are written as zeros at once; the others are blended
+        // with their samples gathered one vector ahead, so that the arithmetic rarely waits.
+        std::size_t blended[Run::VECTORS];
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < current->vectors; ++i) {
+            if (Ops::bits(current->interior[i]) != 0)
+                blended[count++] = i;
+            else
+                Ops::store_pixels(row_out + (current->first + i * LANES) * 3, zeros,
+                                  current->interior[i]);
+        }
+        auto gather = [&](std::size_t i) {
+            return neighbours(k, Ops::load(current->u + i * LANES),
+                              Ops::load(current->v + i * LANES));
+        };
+        Neighbours<Ops, T> ahead;
+        if (count != 0) ahead = gather(blended[0]);
+        const std::size_t steps = more && next->vectors > count ? next->vectors : count;
+        for (std::size_t j = 0; j < steps; ++j) {
+            if (more && j < next->vectors) next->find(k, local_columns, j);
+            if (j >= count) continue;
+            const Neighbours<Ops, T> now = ahead;
+            if (j + 1 < count) ahead = gather(blended[j + 1]);
+            const std::size_t i = blended[j];
+            blend(k, now, current->interior[i], row_out + (current->first + i * LANES) * 3);
+        }
+        for (std::uint64_t edges = current->edges; edges != 0; edges &= edges - 1) {
+            const std::size_t x = current->first + static_cast<std::size_t>(__builtin_ctzll(edges));
+            warp_pixels_baseline(source, columns, row, x, x + 1, row_out);
+        }
+        if (!more) {
+            if (done < end) warp_pixels_baseline(source, columns, row, done, end, row_out);
+            return;
+        }
+        Run* const finished = current;
+        current = next;
+        next = finished;
+    }
+}
+
+}  // namespace
+}  // namespace tarnwick::warp
