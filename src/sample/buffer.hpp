@@ -1,10 +1,13 @@
-// A zero-filled, owned array of samples whose memory can be handed over to another owner.
+// An owned array of samples, zero-filled or left for the caller to overwrite, whose memory can be
+// handed over to another owner.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 namespace tarnwick {
@@ -18,6 +21,17 @@ public:
     explicit Buffer(std::size_t size)
         : data_(static_cast<T*>(std::calloc(size == 0 ? 1 : size, sizeof(T)))), size_(size) {
         if (!data_) throw std::bad_alloc();
+    }
+    /// Uninitialised memory for a caller that writes every element before reading any: no page is
+    /// touched twice.
+    static Buffer for_overwrite(std::size_t size) {
+        static_assert(std::is_trivially_copyable_v<T>);
+        if (size > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        Buffer buffer;
+        buffer.data_ = static_cast<T*>(std::malloc((size == 0 ? 1 : size) * sizeof(T)));
+        if (!buffer.data_) throw std::bad_alloc();
+        buffer.size_ = size;
+        return buffer;
     }
     Buffer(Buffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
@@ -35,6 +49,10 @@ public:
     std::size_t size() const noexcept { return size_; }
     std::span<T> span() noexcept { return {data_, size_}; }
     std::span<const T> span() const noexcept { return {data_, size_}; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+    const T* begin() const noexcept { return data_; }
+    const T* end() const noexcept { return data_ + size_; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
 
