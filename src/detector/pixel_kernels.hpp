@@ -19,7 +19,13 @@ struct PixelKernels {
     void (*convert_u16)(const std::uint16_t* in, std::size_t n, double* out);
     void (*convert_f32)(const float* in, std::size_t n, double* out);
     /// One row of the level-line field from image rows y and y + 1: width records, the last zero.
+    /// The active version computes hypot in vectors only where that gives the C library's values.
     void (*level_line_row)(const double* top, const double* bottom, std::size_t width, Px* out);
+    /// The same row with every hypot from the C library.
+    void (*level_line_row_library_hypot)(const double* top, const double* bottom, std::size_t width,
+                                         Px* out);
+    /// out[i] = hypot(x[i], y[i]) the vector way, whatever the C library is (for the tests).
+    void (*hypot_row)(const double* x, const double* y, std::size_t n, double* out);
     /// out[x] = sum over k < count, in ascending k from 0.0, of weights[k] * sources[k][x].
     void (*weighted_sum)(const double* const* sources, const double* weights, std::size_t count,
                          std::size_t n, double* out);

@@ -171,6 +171,64 @@ TEST_P(PixelKernelVersions, UsedFlagsAndSeedClassesMatch) {
     }
 }
 
+// Pairs of every kind, by index: uniformly random bit patterns (NaN, infinities, subnormals), near
+// ratios around the branches of the library's correction (1, 1/sqrt(3), 2^-54), equal magnitudes,
+// integers and half-integers, gradients of uint16 working values, and magnitudes near 2^511 and
+// 2^-459, where the library rescales.
+void awkward_pairs(std::uint64_t first, std::size_t n, double* x, double* y) {
+    std::mt19937_64 rng(first);
+    auto unit = [&] { return double(rng() >> 11) * 0x1p-53; };
+    for (std::size_t i = 0; i < n; ++i) {
+        const double sign = rng() % 2 ? -1.0 : 1.0, a = std::ldexp(0.5 + unit(), int(rng() % 120) - 60);
+        switch ((first + i) % 8) {
+            case 0: x[i] = std::bit_cast<double>(rng()), y[i] = std::bit_cast<double>(rng()); break;
+            case 1: x[i] = a, y[i] = sign * a * std::ldexp(1.0 + (unit() - 0.5) * 0x1p-40, -int(rng() % 64)); break;
+            case 2: x[i] = a, y[i] = sign * a * 0.5773502691896258 * (1.0 + (unit() - 0.5) * 0x1p-45); break;
+            case 3: x[i] = a, y[i] = rng() % 4 ? sign * a : -0.0; break;
+            case 4: x[i] = double(std::int64_t(rng() % 262143) - 131071) * 0.5, y[i] = double(std::int64_t(rng() % 1021) - 510) * 0.5; break;
+            case 5: {
+                const double p = double(rng() % 65536) / 257.0, q = double(rng() % 65536) / 257.0;
+                const double r = double(rng() % 65536) / 257.0, t = double(rng() % 65536) / 257.0;
+                x[i] = (((q + t) - p) - r) * 0.5, y[i] = (((r + t) - p) - q) * 0.5;
+                break;
+            }
+            case 6: x[i] = sign * std::ldexp(0.5 + unit(), 511 + int(rng() % 5) - 2), y[i] = std::ldexp(unit(), int(rng() % 1100) - 560); break;
+            default: x[i] = std::ldexp(0.5 + unit(), -459 + int(rng() % 7) - 3), y[i] = sign * std::ldexp(unit(), int(rng() % 700) - 1100); break;
+        }
+        if (rng() % 2) std::swap(x[i], y[i]);
+    }
+}
+
+// The vector hypot is only used where it reproduces the C library, and there it must on every pair:
+// all half-integer pairs of uint8 gradients, and 10^8 awkward pairs for the best set (10^7 for the others).
+TEST_P(PixelKernelVersions, VectorHypotIsTheLibrarysWhereverItIsUsed) {
+    // The vector hypot follows glibc 2.35 and later on x86-64: there it must be chosen and exact.
+#if defined(__x86_64__) && defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 35)
+    EXPECT_NE(vector.level_line_row, vector.level_line_row_library_hypot) << "the vector hypot was rejected";
+#else
+    if (vector.level_line_row == vector.level_line_row_library_hypot)
+        GTEST_SKIP() << "this C library's hypot differs from the vector one, which is therefore not used";
+#endif
+    constexpr std::size_t BATCH = 1 << 13;
+    std::vector<double> x(BATCH), y(BATCH), got(BATCH);
+    auto expect_library = [&](std::size_t n) {
+        vector.hypot_row(x.data(), y.data(), n, got.data());
+        for (std::size_t i = 0; i < n; ++i)
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i]), std::bit_cast<std::uint64_t>(std::hypot(x[i], y[i])))
+                << std::hexfloat << "hypot(" << x[i] << ", " << y[i] << ")";
+    };
+    for (int gx = -510; gx <= 510; ++gx) {
+        for (int gy = -510; gy <= 510; ++gy) x[gy + 510] = gx * 0.5, y[gy + 510] = gy * 0.5;
+        expect_library(1021);
+    }
+    const bool best = GetParam() == tarnwick::usable_instruction_sets().front();
+    const std::size_t pairs = best ? 100'000'000 : 10'000'000;
+    for (std::size_t first = 0; first < pairs && !HasFatalFailure(); first += BATCH) {
+        awkward_pairs(first, BATCH, x.data(), y.data());
+        expect_library(BATCH);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(UsableSets, PixelKernelVersions,
                          ::testing::ValuesIn(tarnwick::usable_instruction_sets().begin(),
                                              tarnwick::usable_instruction_sets().end()),
