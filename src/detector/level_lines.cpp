@@ -56,10 +56,17 @@ float largest_norm(std::span<const Px> px) {
     const std::size_t blocks = (px.size() + SEED_BLOCK_PIXELS - 1) / SEED_BLOCK_PIXELS;
     std::vector<float> block_max(blocks, 0.0f);
     for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
-        float max_norm = 0.0f;
-        for (std::size_t i = pixels.begin; i < pixels.end; ++i)
-            max_norm = px[i].norm > max_norm ? px[i].norm : max_norm;  // a NaN never wins
-        block_max[pixels.begin / SEED_BLOCK_PIXELS] = max_norm;
+        // Independent running maxima, so that the comparisons do not wait on each other.
+        constexpr std::size_t WAYS = 8;
+        float max_norm[WAYS] = {};
+        std::size_t i = pixels.begin;
+        for (; i + WAYS <= pixels.end; i += WAYS)
+            for (std::size_t way = 0; way < WAYS; ++way)
+                max_norm[way] = px[i + way].norm > max_norm[way] ? px[i + way].norm : max_norm[way];
+        for (; i < pixels.end; ++i) max_norm[0] = px[i].norm > max_norm[0] ? px[i].norm : max_norm[0];
+        float block = 0.0f;
+        for (float value : max_norm) block = value > block ? value : block;  // a NaN never wins
+        block_max[pixels.begin / SEED_BLOCK_PIXELS] = block;
     });
     float max_norm = 0.0f;
     for (float value : block_max) max_norm = value > max_norm ? value : max_norm;
@@ -121,8 +128,9 @@ Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold) {
     std::vector<std::uint32_t> offsets(blocks * SEED_CLASSES, 0);
     for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
         std::uint32_t* counts = offsets.data() + pixels.begin / SEED_BLOCK_PIXELS * SEED_CLASSES;
-        for_each_class(kernels, px, pixels, max_norm, threshold,
-                       [&](std::size_t, std::uint16_t cls) { ++counts[cls]; });
+        for_each_class(kernels, px, pixels, max_norm, threshold, [&](std::size_t, std::uint16_t cls) {
+            if (cls != NOT_A_SEED) ++counts[cls];  // most pixels are none, in long runs
+        });
     });
     std::size_t seeds = 0;
     for (std::size_t cls = 0; cls < NORM_BINS; ++cls) {
