@@ -22,8 +22,9 @@ foreach(object IN LISTS OBJECTS)
     set(type "${CMAKE_MATCH_1}")
     set(name "${CMAKE_MATCH_2}")
     string(REGEX REPLACE "\\(.*$" "" bare_name "${name}")
-    # Sanitizer builds add their own bookkeeping symbols, which no caller ever links to.
-    if(name MATCHES "^__(odr_asan|asan|tsan|ubsan)")
+    # Sanitizer bookkeeping, and the pointer to the C++ exception personality routine (data
+    # with the same content in every object), hold no code compiled for the set.
+    if(name MATCHES "^__(odr_asan|asan|tsan|ubsan)" OR name MATCHES "^DW\\.ref\\.__gxx_personality_v0$")
       continue()
     endif()
     if(type MATCHES "^[VWvwu]$")
