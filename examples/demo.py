@@ -22,6 +22,7 @@ def show_segments(rgb: Image.Image) -> None:
     gray = np.asarray(rgb.convert("L"), dtype=np.float64)
 
     times = []
+    segments: list[tarnwick.Segment] = []
     for _ in range(RUNS):
         start = time.perf_counter()
         segments = tarnwick.detect(gray)
@@ -35,7 +36,7 @@ def show_segments(rgb: Image.Image) -> None:
         print(f"  {segment!r}  length {segment.length:.1f}, angle {segment.angle:.1f} deg")
 
     # Dimmed grayscale underneath, so that the drawn segments stand out.
-    canvas = rgb.convert("L").point(lambda v: v // 2).convert("RGB")
+    canvas = Image.fromarray(np.asarray(rgb.convert("L")) // 2).convert("RGB")
     draw = ImageDraw.Draw(canvas)
     for segment in segments:
         draw.line([(segment.x1, segment.y1), (segment.x2, segment.y2)],

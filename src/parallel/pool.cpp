@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <deque>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -17,15 +17,23 @@
 namespace tarnwick::parallel {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// Below this much estimated work a loop is not worth handing out: waking a helper costs tens of
+// microseconds, and a caller that waits for a helper the OS has not scheduled yet loses more.
+constexpr Clock::duration MIN_WORK_TO_SHARE = std::chrono::microseconds(100);
+
 // One call of run_rows. It lives on the caller's stack; the caller does not return before every
-// worker that joined it has left.
+// helper that joined it has left.
 struct Job {
     RowBody body;
+    std::size_t first_row = 0;  // rows before it were done by the caller before sharing
     std::size_t rows = 0;
     std::size_t block_rows = 0;
     std::size_t blocks = 0;
     std::atomic<std::size_t> next_block{0};
     std::atomic<bool> failed{false};
+    Job* next_in_queue = nullptr;  // guarded by the pool's mutex
 
     std::mutex mutex;  // guards everything below
     std::condition_variable finished;
@@ -36,6 +44,11 @@ struct Job {
 
     bool exhausted() const { return next_block.load(std::memory_order_relaxed) >= blocks; }
 
+    RowRange block_range(std::size_t block) const {
+        std::size_t begin = first_row + block * block_rows;
+        return {begin, begin + std::min(block_rows, rows - begin)};
+    }
+
     // Claims blocks until none are left. After a failure the remaining blocks are only counted.
     void work() {
         for (;;) {
@@ -44,8 +57,7 @@ struct Job {
             std::exception_ptr caught;
             if (!failed.load(std::memory_order_relaxed)) {
                 try {
-                    RowRange range{block * block_rows, std::min(rows, (block + 1) * block_rows)};
-                    body.call(body.context, range);
+                    body.call(body.context, block_range(block));
                 } catch (...) {
                     caught = std::current_exception();
                     failed.store(true, std::memory_order_relaxed);
@@ -63,47 +75,83 @@ struct Job {
 
 class Pool {
 public:
-    explicit Pool(std::size_t size) : size_(size) {
+    // Never throws once a helper runs: a helper holds `this`, so a half-built pool must not be
+    // freed. A helper that cannot be started (no memory, no threads left) only makes loops slower.
+    explicit Pool(std::size_t size) {
         for (std::size_t i = 1; i < size; ++i) {
             try {
                 std::thread(&Pool::serve, this).detach();
-            } catch (const std::system_error&) {
-                break;  // fewer helpers only slows loops down: the caller always makes progress
+            } catch (...) {
+                break;
             }
+            helpers_.fetch_add(1, std::memory_order_relaxed);
         }
+        // Loops share work only with idle helpers: wait until the new ones are, so that the first
+        // loop of the process is shared like every later one.
+        std::unique_lock lock(mutex_);
+        idle_changed_.wait(lock, [&] {
+            return idle_.load(std::memory_order_relaxed) == helpers_.load(std::memory_order_relaxed);
+        });
     }
 
-    std::size_t size() const { return size_; }
+    /// Threads that loops use: the helpers that did start, and the caller.
+    std::size_t size() const { return helpers_.load(std::memory_order_relaxed) + 1; }
 
+    /// Whether some helper is waiting for work; a hint only, read without the lock.
+    bool has_idle_helper() const { return idle_.load(std::memory_order_relaxed) > 0; }
+
+    // Offers the job to the helpers, works on it, and returns once every block is done.
     void run(Job& job) {
+        std::size_t wanted;
         {
             std::lock_guard lock(mutex_);
-            queue_.push_back(&job);
+            (tail_ ? tail_->next_in_queue : head_) = &job;
+            tail_ = &job;
+            wanted = std::min(job.blocks - 1, idle_.load(std::memory_order_relaxed));
         }
-        wake_.notify_all();
+        for (std::size_t i = 0; i < wanted; ++i) wake_.notify_one();
         job.work();
         {
             std::lock_guard lock(mutex_);
-            auto it = std::find(queue_.begin(), queue_.end(), &job);
-            if (it != queue_.end()) queue_.erase(it);
+            unlink(job);
         }
         std::unique_lock lock(job.mutex);
         job.finished.wait(lock, [&] { return job.finished_blocks == job.blocks && job.helpers == 0; });
     }
 
 private:
+    // The oldest job with blocks left; exhausted ones are left for their callers to unlink.
+    Job* open_job() const {
+        for (Job* job = head_; job; job = job->next_in_queue)
+            if (!job->exhausted()) return job;
+        return nullptr;
+    }
+
+    void unlink(Job& job) {
+        Job* previous = nullptr;
+        for (Job* job_in_queue = head_; job_in_queue; job_in_queue = job_in_queue->next_in_queue) {
+            if (job_in_queue == &job) {
+                (previous ? previous->next_in_queue : head_) = job.next_in_queue;
+                if (tail_ == &job) tail_ = previous;
+                return;
+            }
+            previous = job_in_queue;
+        }
+    }
+
     void serve() {
         std::unique_lock lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [&] { return !queue_.empty(); });
-            Job* job = queue_.front();
-            if (job->exhausted()) {
-                queue_.pop_front();
-                continue;
+            Job* job = open_job();
+            if (!job) {
+                idle_.fetch_add(1, std::memory_order_relaxed);
+                idle_changed_.notify_all();
+                wake_.wait(lock, [&] { return (job = open_job()) != nullptr; });
+                idle_.fetch_sub(1, std::memory_order_relaxed);
             }
             {
-                // Joining while the pool lock is held: once its caller has taken the job off the
-                // queue, nobody joins any more.
+                // Joining while the pool lock is held: once its caller has unlinked the job,
+                // nobody joins any more, so the caller's wait for helpers is final.
                 std::lock_guard job_lock(job->mutex);
                 ++job->helpers;
             }
@@ -117,10 +165,13 @@ private:
         }
     }
 
-    std::size_t size_;
-    std::mutex mutex_;
+    std::atomic<std::size_t> helpers_{0};
+    std::atomic<std::size_t> idle_{0};
+    std::mutex mutex_;  // guards the queue and the waits on wake_
     std::condition_variable wake_;
-    std::deque<Job*> queue_;
+    std::condition_variable idle_changed_;
+    Job* head_ = nullptr;
+    Job* tail_ = nullptr;
 };
 
 std::atomic<Pool*> the_pool{nullptr};
@@ -146,10 +197,24 @@ Pool& the_process_pool() {
         }
         std::size_t size = choose_pool_size(std::getenv("RAYON_NUM_THREADS"),
                                             std::getenv("RAYON_RS_NUM_CPUS"), available_cpus());
-        pool = new Pool(size);
+        pool = new Pool(size);  // published only once every helper it could start runs
         the_pool.store(pool, std::memory_order_release);
     }
     return *pool;
+}
+
+// Rows [first, rows) cut into blocks: a few per thread balance uneven rows, and each block is
+// long enough to be worth a hand-off. The split never changes what a row computes.
+void split(Job& job, std::size_t first, std::size_t rows, std::size_t threads,
+           std::size_t min_block_rows) {
+    const std::size_t remaining = rows - first;
+    std::size_t target_blocks = threads > remaining / 4 ? remaining : threads * 4;
+    target_blocks = std::max<std::size_t>(target_blocks, 1);
+    job.first_row = first;
+    job.rows = rows;
+    job.block_rows = std::max(remaining / target_blocks + (remaining % target_blocks != 0),
+                              std::max<std::size_t>(min_block_rows, 1));
+    job.blocks = remaining / job.block_rows + (remaining % job.block_rows != 0);
 }
 
 }  // namespace
@@ -163,17 +228,21 @@ void run_rows(std::size_t rows, RowBody body) {
         return;
     }
     Pool& pool = the_process_pool();
-    if (pool.size() == 1) {
-        body.call(body.context, RowRange{0, rows});
+    // The caller does the first row itself and times it: a loop too small to pay for a hand-off,
+    // or one that arrives while every helper is busy with other callers, stays on this thread.
+    const Clock::time_point start = Clock::now();
+    body.call(body.context, RowRange{0, 1});
+    const Clock::duration first_row = Clock::now() - start;
+    const bool worth_sharing = first_row * static_cast<double>(rows - 1) >= MIN_WORK_TO_SHARE;
+    if (pool.size() == 1 || !worth_sharing || !pool.has_idle_helper()) {
+        body.call(body.context, RowRange{1, rows});
         return;
     }
-    // A few blocks per thread balance uneven rows; the split never changes what a row computes.
-    std::size_t target_blocks = pool.size() * 4;
+    const std::size_t rows_per_share =
+        first_row.count() > 0 ? static_cast<std::size_t>(MIN_WORK_TO_SHARE / first_row / 4) : 1;
     Job job;
     job.body = body;
-    job.rows = rows;
-    job.block_rows = (rows + target_blocks - 1) / target_blocks;
-    job.blocks = (rows + job.block_rows - 1) / job.block_rows;
+    split(job, 1, rows, pool.size(), rows_per_share);
     pool.run(job);
     if (job.error) std::rethrow_exception(job.error);
 }

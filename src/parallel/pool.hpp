@@ -21,7 +21,8 @@ struct RowBody {
 };
 
 /// Runs body over [0, rows) on the process-wide pool and returns when every row is done. The
-/// calling thread works on its own loop too, so concurrent callers never wait on each other.
+/// calling thread does the first row, then shares the rest with idle helpers only when the loop is
+/// worth a hand-off, and works on its own loop too, so concurrent callers never wait on each other.
 /// An exception thrown by the body is rethrown here (the one from the lowest failing block);
 /// rows not yet started when it happened are skipped.
 void run_rows(std::size_t rows, RowBody body);
@@ -37,14 +38,20 @@ void for_each_row(std::size_t rows, RowFn&& row_fn) {
     run_rows(rows, RowBody{call, const_cast<void*>(static_cast<const void*>(&row_fn))});
 }
 
-/// Number of threads (the caller included) that loops use; creates the pool on first use.
+/// Number of threads (the caller included) that loops use; creates the pool on first use. Fewer
+/// than asked for when some could not be started.
 std::size_t pool_size();
 
 /// Parses a positive decimal integer as the pool-size variables accept it; nullopt otherwise.
 std::optional<std::size_t> parse_thread_count(std::string_view text);
 
+/// The most threads a pool gets, whatever is asked: max(256, 4 x the usable CPUs, 0 = unknown = 1).
+/// Far more threads than cores only adds switching, and a huge request must not exhaust the process.
+std::size_t pool_size_cap(std::size_t cpus);
+
 /// The pool size from its sources, in order: "RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS" (each only
-/// when it holds a positive decimal integer), the CPUs available to the process (0 = unknown), 1.
+/// when it holds a positive decimal integer, capped by pool_size_cap), the CPUs available to the
+/// process (0 = unknown), 1.
 std::size_t choose_pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                              std::size_t available_cpus);
 

@@ -71,11 +71,19 @@ std::optional<std::size_t> parse_thread_count(std::string_view text) {
     return value;
 }
 
+std::size_t pool_size_cap(std::size_t cpus) {
+    constexpr std::size_t FLOOR = 256, PER_CPU = 4;
+    const std::size_t known = std::max<std::size_t>(cpus, 1);
+    return known > std::numeric_limits<std::size_t>::max() / PER_CPU
+               ? std::numeric_limits<std::size_t>::max()
+               : std::max(FLOOR, known * PER_CPU);
+}
+
 std::size_t choose_pool_size(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                              std::size_t cpus) {
     for (const char* text : {rayon_num_threads, rayon_rs_num_cpus})
         if (text)
-            if (auto count = parse_thread_count(text)) return *count;
+            if (auto count = parse_thread_count(text)) return std::min(*count, pool_size_cap(cpus));
     return cpus > 0 ? cpus : 1;
 }
 

@@ -102,6 +102,12 @@ TEST(ThreadCount, SourcesAreTriedInOrderAndBadValuesFallThrough) {
         EXPECT_EQ(choose_pool_size(bad, bad, 8), 8u) << bad;
         EXPECT_EQ(choose_pool_size(bad, nullptr, 0), 1u) << bad;
     }
+    // Requests are capped at max(256, 4 x CPUs), so that no request can exhaust the process.
+    EXPECT_EQ(choose_pool_size("4611686018427387904", nullptr, 2), 256u);
+    EXPECT_EQ(choose_pool_size("18446744073709551615", nullptr, 0), 256u);
+    EXPECT_EQ(choose_pool_size(nullptr, "3000", 100), 400u);
+    EXPECT_EQ(choose_pool_size("256", nullptr, 1), 256u);
+    EXPECT_EQ(pool_size_cap(SIZE_MAX), SIZE_MAX);
     // The pool itself is sized from the same sources, once.
     EXPECT_EQ(pool_size(), choose_pool_size(std::getenv("RAYON_NUM_THREADS"),
                                             std::getenv("RAYON_RS_NUM_CPUS"), available_cpus()));

@@ -86,3 +86,23 @@ print('ok')
 def test_child_of_fork_can_detect():
     # A child stuck on a pool whose threads did not survive fork() fails by the timeout.
     assert run_python_ok(FORK_SCRIPT, timeout=60, RAYON_NUM_THREADS=2).strip() == "ok"
+
+
+HUGE_POOL_SCRIPT = """
+import os
+import numpy as np
+import tarnwick
+image = np.zeros((100, 120), np.uint8)
+image[30:70, 20:90] = 200
+print(len(tarnwick.detect(image, 1.0)), len(os.listdir('/proc/self/task')))
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+@pytest.mark.parametrize("requested", [2**62, 2**63, 2**64 - 1, 3000])
+def test_huge_pool_requests_are_capped(requested):
+    # The cap is max(256, 4 x usable CPUs); a few threads belong to the interpreter itself.
+    expected = len(tarnwick.detect(rectangle_image(), 1.0))
+    found, threads = map(int, run_python_ok(HUGE_POOL_SCRIPT, RAYON_NUM_THREADS=requested).split())
+    assert found == expected
+    assert threads <= max(256, 4 * len(os.sched_getaffinity(0))) + 8

@@ -1,4 +1,4 @@
-"""Straight line segments in grayscale images, and perspective warps of RGB images."""
+"""Types of the tarnwick extension module: line segments in grayscale images, perspective warps."""
 
 from collections.abc import Sequence
 from typing import Any, SupportsFloat, SupportsIndex, final, overload
@@ -6,11 +6,14 @@ from typing import Any, SupportsFloat, SupportsIndex, final, overload
 import numpy as np
 import numpy.typing as npt
 
+# The four element types detect reads; any shape is accepted by the checker, (height, width) at run
+# time.
 _Gray = (
     npt.NDArray[np.uint8] | npt.NDArray[np.uint16] | npt.NDArray[np.float32] | npt.NDArray[np.float64]
 )
 # Anything that float() accepts: Python and NumPy numbers, objects with __float__ or __index__.
 _Float = SupportsFloat | SupportsIndex
+# Nine numbers, row-major: a list, a tuple or a flat NumPy array.
 _Inverse = Sequence[_Float] | npt.NDArray[Any]
 
 @final
