@@ -197,8 +197,11 @@ wheel_tests() {
     "$spython" -c 'import sys, tarnwick; assert tarnwick.__file__.startswith(sys.prefix)'
     "$spython" -m pip install -q --progress-bar off "$wheel[test]"
     "$scratch/venv/bin/tarnwick" --version
-    cp -r "$root/tests/python" "$scratch/tests"
-    "$spython" -m pytest -q -p no:cacheprovider --rootdir "$scratch/tests" "$scratch/tests"
+    # The same layout as the source tree: tests find the bundled photograph from their own path.
+    mkdir -p "$scratch/tests" "$scratch/examples"
+    cp -r "$root/tests/python" "$scratch/tests/python"
+    cp -r "$root/examples/data" "$scratch/examples/data"
+    "$spython" -m pytest -q -p no:cacheprovider --rootdir "$scratch/tests/python" "$scratch/tests/python"
 }
 run_stage "Wheel" wheel_tests
 
