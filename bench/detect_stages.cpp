@@ -38,7 +38,7 @@ double seconds_since(Clock::time_point start) {
 
 // Per-stage times of one run, in seconds.
 struct StageTimes {
-    double downscale = 0, level_lines = 0, seeds = 0, used = 0;
+    double downscale = 0, level_lines = 0, seeds = 0;
     double grow = 0, fit = 0, refine = 0, improve = 0, seed_loop = 0, sort = 0, total = 0;
     double whole_detector = 0;
     std::size_t segments = 0, detector_segments = 0, regions_fitted = 0;
@@ -117,13 +117,11 @@ StageTimes run_once(std::span<const std::uint8_t> samples, std::size_t width, st
                           : level_line_field<std::uint8_t>(samples, width, height);
     t.level_lines = seconds_since(start);
 
+    // As in the driver, the used flags are written while the seeds are ordered.
     start = Clock::now();
-    auto seeds = seeds_by_norm(px, GRAD_THRESHOLD);
+    auto used = tarnwick::Buffer<std::uint8_t>::for_overwrite(px.size());
+    auto seeds = seeds_by_norm(px, GRAD_THRESHOLD, used.span());
     t.seeds = seconds_since(start);
-
-    start = Clock::now();
-    auto used = used_flags(px, GRAD_THRESHOLD);
-    t.used = seconds_since(start);
 
     start = Clock::now();
     const double factor = scale < 1.0 ? 1.0 / scale : 1.0;
@@ -190,8 +188,7 @@ int main(int argc, char** argv) {
     } stages[] = {
         {"downscale", &StageTimes::downscale},
         {"level_line_field", &StageTimes::level_lines},
-        {"seeds_by_norm", &StageTimes::seeds},
-        {"used flags", &StageTimes::used},
+        {"seeds_by_norm, used flags", &StageTimes::seeds},
         {"seed loop", &StageTimes::seed_loop},
         {"  grow_region", &StageTimes::grow},
         {"  region_to_rect", &StageTimes::fit},

@@ -43,8 +43,9 @@ struct Field {
 };
 
 std::vector<Segment> walk_seeds(const Field& field) {
-    const Buffer<PixelIndex> seeds = seeds_by_norm(field.px, GRAD_THRESHOLD);
-    Buffer<std::uint8_t> used = used_flags(field.px, GRAD_THRESHOLD);
+    // The used flags come from the same reading of the norms as the seed order.
+    Buffer<std::uint8_t> used = Buffer<std::uint8_t>::for_overwrite(field.px.size());
+    const Buffer<PixelIndex> seeds = seeds_by_norm(field.px, GRAD_THRESHOLD, used.span());
 
     std::vector<Segment> segments;
     Region region;

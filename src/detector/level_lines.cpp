@@ -73,17 +73,73 @@ float largest_norm(std::span<const Px> px) {
     return max_norm;
 }
 
-// Calls fn(pixel index, class) for every pixel of a block, in ascending index order.
+// Calls fn(pixel index, class) for every pixel of a block, in ascending index order; writes the
+// block's used flags too unless used is null.
 template <typename Fn>
 void for_each_class(const PixelKernels& kernels, std::span<const Px> px, parallel::RowRange pixels,
-                    float max_norm, float threshold, Fn&& fn) {
+                    float max_norm, float threshold, std::uint8_t* used, Fn&& fn) {
     std::uint16_t classes[CLASS_BATCH];
     for (std::size_t begin = pixels.begin; begin < pixels.end; begin += CLASS_BATCH) {
         const std::size_t n = std::min(CLASS_BATCH, pixels.end - begin);
-        kernels.seed_classes(px.data() + begin, n, max_norm, threshold, classes);
+        kernels.seed_classes(px.data() + begin, n, max_norm, threshold, classes,
+                             used == nullptr ? nullptr : used + begin);
         for (std::size_t i = 0; i < n; ++i) fn(begin + i, classes[i]);
     }
 }
+
+void write_used_flags(const PixelKernels& kernels, std::span<const Px> px, float threshold,
+                      std::uint8_t* used) {
+    for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
+        kernels.used_flags(px.data() + pixels.begin, pixels.end - pixels.begin, threshold,
+                           used + pixels.begin);
+    });
+}
+
+// A counting sort in fixed blocks: each block counts its pixels per class, the prefix sums run
+// class by class and, within a class, block by block, and each block then places its pixels in
+// ascending order from its own offsets. So every bin lists its pixels in ascending index order,
+// whatever the number of threads. With used not null, the counting pass writes the used flags.
+Buffer<PixelIndex> order_seeds(std::span<const Px> px, float threshold, std::uint8_t* used) {
+    if (px.empty()) return {};
+    check(px.size() <= UINT32_MAX, "seeds_by_norm: pixel indices are 32-bit");
+    const PixelKernels& kernels = pixel_kernels();
+    const float max_norm = largest_norm(px);
+    if (!(max_norm > 0.0f)) {
+        if (used != nullptr) write_used_flags(kernels, px, threshold, used);
+        return {};
+    }
+
+    const std::size_t blocks = (px.size() + SEED_BLOCK_PIXELS - 1) / SEED_BLOCK_PIXELS;
+    std::vector<std::uint32_t> offsets(blocks * SEED_CLASSES, 0);
+    for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
+        std::uint32_t* counts = offsets.data() + pixels.begin / SEED_BLOCK_PIXELS * SEED_CLASSES;
+        for_each_class(kernels, px, pixels, max_norm, threshold, used, [&](std::size_t, std::uint16_t cls) {
+            if (cls != NOT_A_SEED) ++counts[cls];  // most pixels are none, in long runs
+        });
+    });
+    std::size_t seeds = 0;
+    for (std::size_t cls = 0; cls < NORM_BINS; ++cls) {
+        for (std::size_t block = 0; block < blocks; ++block) {
+            std::uint32_t& slot = offsets[block * SEED_CLASSES + cls];
+            const std::uint32_t count = slot;
+            slot = static_cast<std::uint32_t>(seeds);
+            seeds += count;
+        }
+    }
+
+    Buffer<PixelIndex> order = Buffer<PixelIndex>::for_overwrite(seeds);
+    for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
+        std::uint32_t* next = offsets.data() + pixels.begin / SEED_BLOCK_PIXELS * SEED_CLASSES;
+        PixelIndex discarded;  // where the pixels that are no seeds go, without a branch
+        for_each_class(kernels, px, pixels, max_norm, threshold, nullptr, [&](std::size_t i, std::uint16_t cls) {
+            const bool seed = cls != NOT_A_SEED;
+            *(seed ? order.data() + next[cls] : &discarded) = static_cast<PixelIndex>(i);
+            next[cls] += seed;
+        });
+    });
+    return order;
+}
+
 
 }  // namespace
 
@@ -113,55 +169,18 @@ template Buffer<Px> level_line_field<std::uint8_t>(std::span<const std::uint8_t>
 template Buffer<Px> level_line_field<std::uint16_t>(std::span<const std::uint16_t>, std::size_t,
                                                     std::size_t);
 
-// A counting sort in fixed blocks: each block counts its pixels per class, the prefix sums run
-// class by class and, within a class, block by block, and each block then places its pixels in
-// ascending order from its own offsets. So every bin lists its pixels in ascending index order,
-// whatever the number of threads.
 Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold) {
-    if (px.empty()) return {};
-    check(px.size() <= UINT32_MAX, "seeds_by_norm: pixel indices are 32-bit");
-    const float max_norm = largest_norm(px);
-    if (!(max_norm > 0.0f)) return {};
+    return order_seeds(px, threshold, nullptr);
+}
 
-    const PixelKernels& kernels = pixel_kernels();
-    const std::size_t blocks = (px.size() + SEED_BLOCK_PIXELS - 1) / SEED_BLOCK_PIXELS;
-    std::vector<std::uint32_t> offsets(blocks * SEED_CLASSES, 0);
-    for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
-        std::uint32_t* counts = offsets.data() + pixels.begin / SEED_BLOCK_PIXELS * SEED_CLASSES;
-        for_each_class(kernels, px, pixels, max_norm, threshold, [&](std::size_t, std::uint16_t cls) {
-            if (cls != NOT_A_SEED) ++counts[cls];  // most pixels are none, in long runs
-        });
-    });
-    std::size_t seeds = 0;
-    for (std::size_t cls = 0; cls < NORM_BINS; ++cls) {
-        for (std::size_t block = 0; block < blocks; ++block) {
-            std::uint32_t& slot = offsets[block * SEED_CLASSES + cls];
-            const std::uint32_t count = slot;
-            slot = static_cast<std::uint32_t>(seeds);
-            seeds += count;
-        }
-    }
-
-    Buffer<PixelIndex> order = Buffer<PixelIndex>::for_overwrite(seeds);
-    for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
-        std::uint32_t* next = offsets.data() + pixels.begin / SEED_BLOCK_PIXELS * SEED_CLASSES;
-        PixelIndex discarded;  // where the pixels that are no seeds go, without a branch
-        for_each_class(kernels, px, pixels, max_norm, threshold, [&](std::size_t i, std::uint16_t cls) {
-            const bool seed = cls != NOT_A_SEED;
-            *(seed ? order.data() + next[cls] : &discarded) = static_cast<PixelIndex>(i);
-            next[cls] += seed;
-        });
-    });
-    return order;
+Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::span<std::uint8_t> used) {
+    check(used.size() == px.size(), "seeds_by_norm: one used flag per pixel");
+    return order_seeds(px, threshold, used.data());
 }
 
 Buffer<std::uint8_t> used_flags(std::span<const Px> px, float threshold) {
     Buffer<std::uint8_t> used = Buffer<std::uint8_t>::for_overwrite(px.size());
-    const PixelKernels& kernels = pixel_kernels();
-    for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
-        kernels.used_flags(px.data() + pixels.begin, pixels.end - pixels.begin, threshold,
-                           used.data() + pixels.begin);
-    });
+    write_used_flags(pixel_kernels(), px, threshold, used.data());
     return used;
 }
 

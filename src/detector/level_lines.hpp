@@ -29,6 +29,10 @@ inline Buffer<Px> level_line_field(std::span<const double> image, std::size_t wi
 /// The same list for any number of threads.
 Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold);
 
+/// The same seeds, and the used flags (as used_flags gives them, one per pixel of px) written into
+/// used from the same reading of the norms.
+Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::span<std::uint8_t> used);
+
 /// One byte per pixel: 1 where the norm is at most the threshold (the pixel is never grown into),
 /// else 0.
 Buffer<std::uint8_t> used_flags(std::span<const Px> px, float threshold);

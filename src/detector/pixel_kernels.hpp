@@ -32,9 +32,10 @@ struct PixelKernels {
     /// out[i] = 1 where px[i].norm <= threshold (single precision), else 0.
     void (*used_flags)(const Px* px, std::size_t n, float threshold, std::uint8_t* out);
     /// Seed class of each pixel: 1023 - its norm bin for a seed (strongest bin first), 1024 for a
-    /// pixel whose norm does not exceed the threshold.
+    /// pixel whose norm does not exceed the threshold. Unless used is null, also writes the used
+    /// flags as used_flags does, from the same reading of the norms.
     void (*seed_classes)(const Px* px, std::size_t n, float max_norm, float threshold,
-                         std::uint16_t* out);
+                         std::uint16_t* out, std::uint8_t* used);
 };
 
 constexpr std::uint16_t NOT_A_SEED = 1024;

@@ -207,15 +207,23 @@ void used_flags(const Px* __restrict px, std::size_t n, float threshold,
 
 // The bin is trunc((norm / max_norm) * 1023) in single precision, limited to 1023, with NaN and
 // values at or below zero giving 0: the saturating conversion, spelled so that it vectorises.
+template <bool WithUsed>
 void seed_classes(const Px* __restrict px, std::size_t n, float max_norm, float threshold,
-                  std::uint16_t* __restrict out) {
+                  std::uint16_t* __restrict out, std::uint8_t* __restrict used) {
     for (std::size_t i = 0; i < n; ++i) {
         const float norm = px[i].norm;
         const float scaled = (norm / max_norm) * 1023.0f;
         const float limited = scaled > 0.0f ? (scaled < 1023.0f ? scaled : 1023.0f) : 0.0f;
         const auto bin = static_cast<std::uint16_t>(static_cast<std::int32_t>(limited));
         out[i] = norm > threshold ? static_cast<std::uint16_t>(1023 - bin) : NOT_A_SEED;
+        if constexpr (WithUsed) used[i] = norm <= threshold ? 1 : 0;
     }
+}
+
+void seed_classes_and_used(const Px* px, std::size_t n, float max_norm, float threshold,
+                           std::uint16_t* out, std::uint8_t* used) {
+    if (used != nullptr) seed_classes<true>(px, n, max_norm, threshold, out, used);
+    else seed_classes<false>(px, n, max_norm, threshold, out, used);
 }
 
 template <std::size_t DoubleLanes>
@@ -228,7 +236,7 @@ constexpr PixelKernels make_pixel_kernels() {
                         hypot_row<DoubleLanes>,
                         weighted_sum<DoubleLanes>,
                         used_flags,
-                        seed_classes};
+                        seed_classes_and_used};
 }
 
 }  // namespace

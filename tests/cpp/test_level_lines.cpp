@@ -63,8 +63,14 @@ TEST(LevelLineField, FieldAndSeedOrderMatchPlainComputationOnRandomImages) {
         ASSERT_EQ(px.size(), want.size());
         for (std::size_t i = 0; i < px.size(); ++i) expect_same_px(px[i], want[i]);
         ASSERT_TRUE(std::ranges::equal(seeds_by_norm(px, GRAD_THRESHOLD), plain_seeds(want, GRAD_THRESHOLD)));
+        // The flags alone, and written while the seeds are ordered: the same bytes, the same seeds.
         const auto used = used_flags(px, GRAD_THRESHOLD);
-        for (std::size_t i = 0; i < px.size(); ++i) ASSERT_EQ(used[i], want[i].norm <= GRAD_THRESHOLD ? 1 : 0);
+        std::vector<std::uint8_t> used_with_seeds(px.size(), 7);
+        ASSERT_TRUE(std::ranges::equal(seeds_by_norm(px, GRAD_THRESHOLD, used_with_seeds), plain_seeds(want, GRAD_THRESHOLD)));
+        for (std::size_t i = 0; i < px.size(); ++i) {
+            ASSERT_EQ(used[i], want[i].norm <= GRAD_THRESHOLD ? 1 : 0);
+            ASSERT_EQ(used_with_seeds[i], used[i]);
+        }
     }
 }
 
@@ -103,7 +109,9 @@ TEST(SeedsByNorm, StrongestBinFirstIndexOrderWithinABinAndTheThresholdIsStrict) 
         px.push_back(Px{norm, 1.0f, 0.0f});
     EXPECT_TRUE(std::ranges::equal(seeds_by_norm(px, GRAD_THRESHOLD), std::vector<PixelIndex>{1, 4, 3, 2, 6, 0, 9, 8}));
     const std::vector<double> flat(12 * 9, 42.0);
-    EXPECT_EQ(seeds_by_norm(level_line_field(flat, 12, 9), GRAD_THRESHOLD).size(), 0u);
+    std::vector<std::uint8_t> used(12 * 9, 7);
+    EXPECT_EQ(seeds_by_norm(level_line_field(flat, 12, 9), GRAD_THRESHOLD, used).size(), 0u);
+    EXPECT_EQ(used, std::vector<std::uint8_t>(12 * 9, 1));  // written even when there is no seed
 }
 
 }  // namespace

@@ -153,10 +153,12 @@ TEST_P(PixelKernelVersions, UsedFlagsAndSeedClassesMatch) {
         const float threshold = thresholds[round % 4];
         const float max_norm = round % 5 == 0 ? std::numeric_limits<float>::infinity() : float(values.next(60.0));
         auto run = [&](const PixelKernels& k) {
-            std::vector<std::uint8_t> used(n);
-            std::vector<std::uint16_t> classes(n);
+            std::vector<std::uint8_t> used(n), used_with_classes(n);
+            std::vector<std::uint16_t> classes(n), classes_with_used(n);
             k.used_flags(px.data(), n, threshold, used.data());
-            k.seed_classes(px.data(), n, max_norm, threshold, classes.data());
+            k.seed_classes(px.data(), n, max_norm, threshold, classes.data(), nullptr);
+            k.seed_classes(px.data(), n, max_norm, threshold, classes_with_used.data(), used_with_classes.data());
+            EXPECT_TRUE(same_bytes(used_with_classes, used) && same_bytes(classes_with_used, classes));
             return std::pair{used, classes};
         };
         const auto [want_used, want_classes] = run(portable);
