@@ -1,15 +1,24 @@
-"""Times tarnwick.detect on the bundled photograph and on synthetic 1920x1080 and 4000x3000 images.
+"""Times tarnwick.detect on photographs and smooth ramps, against the scikit-image pipeline.
 
-Prints, per image and scale: the median time, megapixels per second, the number of segments and
-the time of a plain copy of the same array for reference. With --stages, also builds
-bench/detect_stages.cpp and prints the time of each detector stage on the synthetic images.
+Images: the bundled photograph, the same photograph resized to 1920x1080 and 4000x3000 (Pillow,
+Lanczos), each at scales 1.0, 0.8 and 0.5; then the float32 ramps n x n (n = 128, 181, 257, 363) at
+scale 1.0, where one region covers the whole image. Per case it prints the median time with the
+default pool and with one thread (a child interpreter with RAYON_NUM_THREADS=1), the speed-up of
+the pool, and the time of canny(sigma=2) + probabilistic_hough_line on the same image as a multiple
+of tarnwick's pooled time. Before timing, it checks that both runs found bit-identical segments.
+With --stages it also prints the time of each detector stage (bench/detect_stages.cpp) with one
+thread and with the default pool.
 
-    python bench/detect.py [--repeat N] [--stages]
+    python bench/detect.py [--repeat N] [--stages] [--quick]
 """
 
+import hashlib
+import json
 import os
-import shutil
 import subprocess
+import sys
+import tempfile
+import time
 from pathlib import Path
 
 from timing import median_time, parse_arguments, print_setup  # first: sets up the environment
@@ -21,113 +30,153 @@ import tarnwick
 ROOT = Path(__file__).resolve().parent.parent
 PHOTO = ROOT / "examples" / "data" / "rocket.jpg"
 BUILD = ROOT / "build" / "bench"
-SCALES = (1.0, 0.8)
-SYNTHETIC_SIZES = ((1920, 1080), (4000, 3000))
+SCALES = (1.0, 0.8, 0.5)
+PHOTO_SIZES = ((1920, 1080), (4000, 3000))
+RAMP_SIZES = (128, 181, 257, 363)
+QUICK_RAMP_SIZES = (128, 181)
+# A case whose first run takes longer than this is timed by that run alone.
+SLOW_CASE_SECONDS = 3.0
 
 
-def fill_quad(image: np.ndarray, centre, length, width, angle, value) -> None:
-    """Paints the rotated rectangle with the given centre, side lengths and angle, with edges
-    blended over about one pixel as a camera would (hard, aliased steps are not realistic)."""
-    height, img_width = image.shape
-    c, s = np.cos(angle), np.sin(angle)
-    reach = 0.5 * (abs(length * c) + abs(width * s)) + 1, 0.5 * (abs(length * s) + abs(width * c)) + 1
-    x0, x1 = (int(np.clip(centre[0] + k * reach[0], 0, img_width)) for k in (-1, 1))
-    y0, y1 = (int(np.clip(centre[1] + k * reach[1], 0, height)) for k in (-1, 1))
-    if x1 <= x0 or y1 <= y0:
-        return
-    dx = np.arange(x0, x1, dtype=np.float32) - np.float32(centre[0])
-    dy = (np.arange(y0, y1, dtype=np.float32) - np.float32(centre[1]))[:, None]
-    along = dx * np.float32(c) + dy * np.float32(s)
-    across = dy * np.float32(c) - dx * np.float32(s)
-    cover = (np.clip(0.5 * length + 0.5 - np.abs(along), 0, 1)
-             * np.clip(0.5 * width + 0.5 - np.abs(across), 0, 1))
-    window = image[y0:y1, x0:x1]
-    window += cover * (value - window)
-
-
-def synthetic(width: int, height: int, seed: int = 7) -> np.ndarray:
-    """A deterministic uint8 scene: shaded background, filled rotated rectangles at every angle,
-    thin straight lines, and mild sensor noise."""
-    rng = np.random.default_rng(seed)
-    ys, xs = np.mgrid[0:height, 0:width]
-    image = 90.0 + 40.0 * (xs / width) + 30.0 * np.sin(ys / height * np.pi)
-    megapixels = width * height / 1e6
-    size = min(width, height)
-    for _ in range(int(60 * megapixels)):
-        fill_quad(image, rng.uniform((0, 0), (width, height)), rng.uniform(0.03, 0.3) * size,
-                  rng.uniform(0.02, 0.2) * size, rng.uniform(0, np.pi), rng.uniform(0, 255))
-    for _ in range(int(40 * megapixels)):
-        fill_quad(image, rng.uniform((0, 0), (width, height)), rng.uniform(0.05, 0.5) * size,
-                  rng.uniform(1.0, 3.0), rng.uniform(0, np.pi), rng.uniform(0, 255))
-    image += rng.normal(0.0, 2.0, image.shape)
-    return np.clip(np.rint(image), 0, 255).astype(np.uint8)
-
-
-def photo() -> np.ndarray | None:
+def photographs() -> dict[str, np.ndarray]:
     try:
         from PIL import Image
     except ImportError:
-        print(f"(Pillow is not installed: skipping {PHOTO.name})")
-        return None
-    return np.asarray(Image.open(PHOTO).convert("L"))
+        print("(Pillow is not installed: skipping the photographs)")
+        return {}
+    gray = Image.open(PHOTO).convert("L")
+    images = {f"{PHOTO.stem} {gray.width}x{gray.height}": np.asarray(gray)}
+    for width, height in PHOTO_SIZES:
+        resized = gray.resize((width, height), Image.Resampling.LANCZOS)
+        images[f"{PHOTO.stem} {width}x{height}"] = np.asarray(resized)
+    return images
 
 
+def ramp(n: int) -> np.ndarray:
+    """A smooth float32 ramp: the whole image grows into one region that refinement shrinks."""
+    return np.add.outer(np.arange(n) * 20.201291756320746,
+                        np.arange(n) * 19.319858053410194).astype(np.float32)
 
-def bench_detect(images: dict[str, np.ndarray], repeat: int) -> None:
-    print(f"{'image':<22}{'scale':>6}{'median ms':>11}{'Mpx/s':>8}{'segments':>10}{'copy ms':>9}")
+
+def cases(images: dict[str, np.ndarray], ramps: dict[str, np.ndarray]):
     for name, gray in images.items():
-        copy_time = median_time(gray.copy, repeat)
-        megapixels = gray.size / 1e6
         for scale in SCALES:
-            segments = tarnwick.detect(gray, scale)  # warm-up; also gives the count
-            elapsed = median_time(lambda: tarnwick.detect(gray, scale), repeat)
-            print(f"{name:<22}{scale:>6.1f}{elapsed * 1e3:>11.1f}{megapixels / elapsed:>8.1f}"
-                  f"{len(segments):>10}{copy_time * 1e3:>9.2f}")
+            yield f"{name} @{scale}", gray, scale
+    for name, gray in ramps.items():
+        yield f"{name} @1.0", gray, 1.0
+
+
+def digest(segments) -> str:
+    fields = ("x1", "y1", "x2", "y2", "width", "precision", "log_nfa")
+    text = "|".join(",".join(getattr(s, f).hex() for f in fields) for s in segments)
+    return hashlib.sha256(text.encode()).hexdigest()[:16]
+
+
+def timed(fn, repeat: int):
+    """The median time of fn and its first result; a slow case is timed by its first run only."""
+    start = time.perf_counter()
+    result = fn()
+    first = time.perf_counter() - start
+    return (first if first > SLOW_CASE_SECONDS else median_time(fn, repeat)), result
+
+
+def time_detect(gray: np.ndarray, scale: float, repeat: int) -> tuple[float, int, str]:
+    """Median time, segment count and digest of the segments."""
+    elapsed, segments = timed(lambda: tarnwick.detect(gray, scale), repeat)
+    return elapsed, len(segments), digest(segments)
+
+
+def run_worker(archive: str, repeat: int) -> None:
+    """Child side of the one-thread run: times every case of the archive, prints JSON."""
+    with np.load(archive) as data:
+        results = {}
+        for key in data.files:
+            _, scale = key.rsplit(" @", 1)
+            results[key] = time_detect(data[key], float(scale), repeat)
+    print(json.dumps(results))
+
+
+def one_thread_times(all_cases, repeat: int) -> dict[str, list]:
+    with tempfile.TemporaryDirectory() as folder:
+        archive = Path(folder) / "cases.npz"
+        np.savez(archive, **{key: gray for key, gray, _ in all_cases})
+        env = {**os.environ, "RAYON_NUM_THREADS": "1"}
+        out = subprocess.run([sys.executable, __file__, "--repeat", str(repeat), "--worker",
+                              str(archive)], env=env, check=True, capture_output=True, text=True)
+    return json.loads(out.stdout)
+
+
+def skimage_pipeline():
+    try:
+        from skimage.feature import canny
+        from skimage.transform import probabilistic_hough_line
+    except ImportError:
+        print("(scikit-image is not installed: no peer timings)")
+        return None
+    return lambda gray: probabilistic_hough_line(canny(gray, sigma=2), threshold=10,
+                                                 line_length=30, line_gap=3, rng=0)
+
+
+def bench_detect(images, ramps, repeat: int) -> None:
+    all_cases = list(cases(images, ramps))
+    single = one_thread_times(all_cases, repeat)
+    peer = skimage_pipeline()
+    peer_times: dict[int, float] = {}
+    print(f"{'case':<24}{'pool ms':>10}{'1 thr ms':>10}{'pool x':>8}{'Mpx/s':>8}"
+          f"{'segments':>9}{'skimage ms':>12}{'x tarnwick':>11}")
+    for key, gray, scale in all_cases:
+        pooled, count, found = time_detect(gray, scale, repeat)
+        alone, alone_count, alone_found = single[key]
+        if alone_found != found:
+            sys.exit(f"{key}: one thread found {alone_count} segments, the pool {count}: they differ")
+        peer_text = ""
+        if peer is not None and not key.startswith("ramp"):
+            if id(gray) not in peer_times:
+                peer_times[id(gray)] = timed(lambda: peer(gray), repeat)[0]
+            peer_text = f"{peer_times[id(gray)] * 1e3:>12.1f}{peer_times[id(gray)] / pooled:>11.1f}"
+        print(f"{key:<24}{pooled * 1e3:>10.1f}{alone * 1e3:>10.1f}{alone / pooled:>8.2f}"
+              f"{gray.size / 1e6 / pooled:>8.1f}{count:>9}{peer_text}", flush=True)
 
 
 def build_stages() -> Path:
-    """Compiles bench/detect_stages.cpp with the core sources, unless the binary is up to date."""
-    binary = BUILD / "detect_stages"
-    sources = [ROOT / "bench" / "detect_stages.cpp"]
-    for folder in ("detector", "parallel", "sample"):
-        sources += sorted((ROOT / "src" / folder).glob("*.cpp"))
-    inputs = sources + sorted((ROOT / "src").rglob("*.hpp"))
-    if binary.exists() and binary.stat().st_mtime >= max(p.stat().st_mtime for p in inputs):
-        return binary
-    compiler = os.environ.get("CXX") or shutil.which("c++") or "g++"
-    # The same floating-point rules as the library's own build.
-    command = [compiler, "-std=c++20", "-O3", "-DNDEBUG", "-ffp-contract=off", "-fno-fast-math",
-               "-pthread", f"-I{ROOT / 'src'}", *map(str, sources), "-o", str(binary)]
-    print("building", binary.relative_to(ROOT), flush=True)
-    BUILD.mkdir(parents=True, exist_ok=True)
-    subprocess.run(command, check=True)
-    return binary
+    """Builds bench/detect_stages.cpp with the library's own build rules (vector kernels too)."""
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja",
+                    "-DCMAKE_BUILD_TYPE=Release", "-DTARNWICK_BUILD_BENCH=ON"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(BUILD), "--target", "detect_stages"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return BUILD / "detect_stages"
 
 
 def bench_stages(images: dict[str, np.ndarray], repeat: int) -> None:
     binary = build_stages()
+    threads = os.environ.get("RAYON_NUM_THREADS")
     for name, gray in images.items():
-        raw = BUILD / f"{name}.raw"
+        raw = BUILD / f"{name.replace(' ', '_')}.raw"
         raw.write_bytes(np.ascontiguousarray(gray).tobytes())
         height, width = gray.shape
         for scale in SCALES:
-            print(f"\n{name}, scale {scale}", flush=True)
-            subprocess.run([str(binary), str(raw), str(width), str(height), str(scale),
-                            str(repeat)], check=True)
+            for pool in ("1", threads):
+                env = {k: v for k, v in os.environ.items() if k != "RAYON_NUM_THREADS"}
+                if pool is not None:
+                    env["RAYON_NUM_THREADS"] = pool
+                print(f"\n{name}, scale {scale}", flush=True)
+                subprocess.run([str(binary), str(raw), str(width), str(height), str(scale),
+                                str(repeat)], check=True, env=env)
 
 
 def main() -> None:
-    args = parse_arguments(__doc__, default_repeat=5, stages=True)
+    args = parse_arguments(__doc__, default_repeat=5, stages=True, detect=True)
+    if args.worker:
+        run_worker(args.worker, args.repeat)
+        return
     print_setup(args.repeat)
-    images = {}
-    if (gray := photo()) is not None:
-        images[PHOTO.stem] = gray
-    synthetic_images = {f"synthetic_{w}x{h}": synthetic(w, h) for w, h in SYNTHETIC_SIZES}
-    images.update(synthetic_images)
-
-    bench_detect(images, args.repeat)
+    images = photographs()
+    ramps = {f"ramp {n}x{n} float32": ramp(n)
+             for n in (QUICK_RAMP_SIZES if args.quick else RAMP_SIZES)}
+    bench_detect(images, ramps, args.repeat)
     if args.stages:
-        bench_stages(synthetic_images, args.repeat)
+        bench_stages(images, args.repeat)
 
 
 if __name__ == "__main__":

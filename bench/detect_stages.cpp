@@ -38,7 +38,7 @@ double seconds_since(Clock::time_point start) {
 
 // Per-stage times of one run, in seconds.
 struct StageTimes {
-    double to_double = 0, downscale = 0, level_lines = 0, seeds = 0, used = 0;
+    double downscale = 0, level_lines = 0, seeds = 0;
     double grow = 0, fit = 0, refine = 0, improve = 0, seed_loop = 0, sort = 0, total = 0;
     double whole_detector = 0;
     std::size_t segments = 0, detector_segments = 0, regions_fitted = 0;
@@ -102,33 +102,26 @@ StageTimes run_once(std::span<const std::uint8_t> samples, std::size_t width, st
     StageTimes t;
     const auto run_start = Clock::now();
 
+    // As in the driver, the samples become doubles inside the first stage that reads them.
+    Image work{{}, width, height};
     auto start = Clock::now();
-    Image work{std::vector<double>(samples.begin(), samples.end()), width, height};
-    t.to_double = seconds_since(start);
-
-    if (scale < 1.0) {
-        start = Clock::now();
-        work = downscale(work.pixels, width, height, scale);
-        t.downscale = seconds_since(start);
-    }
+    if (scale < 1.0) work = downscale<std::uint8_t>(samples, width, height, scale);
+    t.downscale = seconds_since(start);
     if (work.width < 3 || work.height < 3) {  // too small for any segment
         compare_with_detector({}, samples, width, height, scale, t);
         return t;
     }
 
     start = Clock::now();
-    std::vector<Px> px = level_line_field(work.pixels, work.width, work.height);
+    auto px = scale < 1.0 ? level_line_field(work.pixels, work.width, work.height)
+                          : level_line_field<std::uint8_t>(samples, width, height);
     t.level_lines = seconds_since(start);
 
+    // As in the driver, the used flags are written while the seeds are ordered.
     start = Clock::now();
-    std::vector<PixelIndex> seeds = seeds_by_norm(px, GRAD_THRESHOLD);
+    auto used = tarnwick::Buffer<std::uint8_t>::for_overwrite(px.size());
+    auto seeds = seeds_by_norm(px, GRAD_THRESHOLD, used.span());
     t.seeds = seconds_since(start);
-
-    start = Clock::now();
-    std::vector<std::uint8_t> used(px.size());
-    std::transform(px.begin(), px.end(), used.begin(),
-                   [](const Px& p) { return static_cast<std::uint8_t>(p.norm <= GRAD_THRESHOLD); });
-    t.used = seconds_since(start);
 
     start = Clock::now();
     const double factor = scale < 1.0 ? 1.0 / scale : 1.0;
@@ -193,11 +186,9 @@ int main(int argc, char** argv) {
         const char* name;
         double StageTimes::*field;
     } stages[] = {
-        {"to double", &StageTimes::to_double},
         {"downscale", &StageTimes::downscale},
         {"level_line_field", &StageTimes::level_lines},
-        {"seeds_by_norm", &StageTimes::seeds},
-        {"used flags", &StageTimes::used},
+        {"seeds_by_norm, used flags", &StageTimes::seeds},
         {"seed loop", &StageTimes::seed_loop},
         {"  grow_region", &StageTimes::grow},
         {"  region_to_rect", &StageTimes::fit},

@@ -20,12 +20,16 @@ def median_time(fn, repeat: int) -> float:
     return statistics.median(times)
 
 
-def parse_arguments(doc: str, default_repeat: int, stages: bool = False) -> argparse.Namespace:
+def parse_arguments(doc: str, default_repeat: int, stages: bool = False,
+                    detect: bool = False) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=default_repeat,
                         help="timed runs per case (median)")
     if stages:
         parser.add_argument("--stages", action="store_true", help="also time each detector stage")
+    if detect:
+        parser.add_argument("--quick", action="store_true", help="skip the slow ramp sizes")
+        parser.add_argument("--worker", help=argparse.SUPPRESS)  # the one-thread child's input
     args = parser.parse_args()
     if args.repeat < 1:
         parser.error("--repeat must be at least 1")

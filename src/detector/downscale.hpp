@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "sample/buffer.hpp"
+
 namespace tarnwick::detector {
 
 /// Output size of the down-scaling: max(floor(scale * n), 2) per dimension.
@@ -18,13 +20,22 @@ std::vector<double> gaussian_kernel(double scale);
 std::vector<std::uint32_t> sample_positions(std::size_t out_size, std::size_t size, double scale);
 
 struct Image {
-    std::vector<double> pixels;
+    Buffer<double> pixels;
     std::size_t width = 0;
     std::size_t height = 0;
 };
 
-/// Filters with the separable Gaussian of the scale and samples the result. Requires width and
-/// height of at least 1 and a kernel that can be allocated.
-Image downscale(std::span<const double> image, std::size_t width, std::size_t height, double scale);
+/// Filters with the separable Gaussian of the scale and samples the result. The samples are turned
+/// into working values row by row (uint16 divided by 257.0), and only the filtered values that the
+/// sampling keeps are computed. Requires width and height of at least 1 and a kernel that can be
+/// allocated. Instantiated for double, float, uint8_t and uint16_t.
+template <typename T>
+Image downscale(std::span<const T> samples, std::size_t width, std::size_t height, double scale);
+
+/// Down-scales a working image in doubles.
+inline Image downscale(std::span<const double> image, std::size_t width, std::size_t height,
+                       double scale) {
+    return downscale<double>(image, width, height, scale);
+}
 
 }  // namespace tarnwick::detector

@@ -1,18 +1,15 @@
-// The detection pipeline: working image, level lines, seeds, and the sequential seed loop.
+// The detection pipeline: down-scaling, level lines, seeds, and the sequential seed loop.
 #include "detector/driver.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
-#include <type_traits>
 
 #include "detector/downscale.hpp"
 #include "detector/level_lines.hpp"
 #include "detector/nfa.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
-#include "parallel/pool.hpp"
 #include "sample/check.hpp"
 #include "sample/saturate.hpp"
 
@@ -41,29 +38,9 @@ std::int64_t total_order_key(double value) {
     return bits < 0 ? bits ^ INT64_MAX : bits;
 }
 
-// The working image in doubles: 64-bit samples are used in place, the others converted once.
-template <typename T>
-std::span<const double> working_image(std::span<const T> samples, std::size_t width, std::size_t height,
-                                      std::vector<double>& storage) {
-    if constexpr (std::is_same_v<T, double>) {
-        return samples;
-    } else {
-        storage.resize(samples.size());
-        parallel::for_each_row(height, [&](std::size_t y) {
-            for (std::size_t i = y * width; i < (y + 1) * width; ++i) {
-                if constexpr (std::is_same_v<T, std::uint16_t>)
-                    storage[i] = static_cast<double>(samples[i]) / 257.0;
-                else
-                    storage[i] = static_cast<double>(samples[i]);
-            }
-        });
-        return storage;
-    }
-}
-
 // Everything that stays fixed while the seeds are walked.
 struct Field {
-    std::vector<Px> px;
+    Buffer<Px> px;
     std::uint32_t width;
     std::uint32_t height;
     double log_nt;
@@ -72,9 +49,9 @@ struct Field {
 };
 
 std::vector<Segment> walk_seeds(const Field& field) {
-    const std::vector<PixelIndex> seeds = seeds_by_norm(field.px, GRAD_THRESHOLD);
-    std::vector<std::uint8_t> used(field.px.size());
-    for (std::size_t i = 0; i < used.size(); ++i) used[i] = field.px[i].norm <= GRAD_THRESHOLD;
+    // The used flags come from the same reading of the norms as the seed order.
+    Buffer<std::uint8_t> used = Buffer<std::uint8_t>::for_overwrite(field.px.size());
+    const Buffer<PixelIndex> seeds = seeds_by_norm(field.px, GRAD_THRESHOLD, used.span());
 
     std::vector<Segment> segments;
     Region region;
@@ -121,21 +98,17 @@ OrSizeMismatch<std::vector<Segment>> detect(std::span<const T> samples, std::siz
     check(width * height <= UINT32_MAX, "detect: pixel indices are 32-bit");
     const bool shrink = scale < 1.0;
 
-    std::vector<double> converted;
-    std::span<const double> image = working_image(samples, width, height, converted);
-    Image reduced;
+    // The samples become working values inside the first stage that reads them, row by row, so
+    // no full-size working image is ever built.
+    Field field;
     if (shrink) {
-        reduced = downscale(image, width, height, scale);
-        converted = {};
-        image = reduced.pixels;
+        const Image reduced = downscale<T>(samples, width, height, scale);
         width = reduced.width;
         height = reduced.height;
+        field.px = level_line_field<double>(reduced.pixels, width, height);
+    } else {
+        field.px = level_line_field<T>(samples, width, height);
     }
-
-    Field field;
-    field.px = level_line_field(image, width, height);
-    reduced = {};
-    converted = {};
     field.width = static_cast<std::uint32_t>(width);
     field.height = static_cast<std::uint32_t>(height);
     field.log_nt = log_number_of_tests(width, height);

@@ -1,20 +1,40 @@
-// Level-line field of the working image, and the order in which pixels are tried as seeds.
+// Level-line field of the working image, the order in which pixels are tried as seeds, and the
+// pixels that no region may take.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
-#include <vector>
 
 #include "detector/types.hpp"
+#include "sample/buffer.hpp"
 
 namespace tarnwick::detector {
 
 inline constexpr std::size_t NORM_BINS = 1024;
 
 /// One Px per pixel from the 2x2 block whose top-left pixel it is; the last row and column are 0.
-std::vector<Px> level_line_field(std::span<const double> image, std::size_t width, std::size_t height);
+/// The samples are turned into working values row by row as the field needs them (uint16 divided
+/// by 257.0), so no working image is built. Instantiated for double, float, uint8_t and uint16_t.
+template <typename T>
+Buffer<Px> level_line_field(std::span<const T> samples, std::size_t width, std::size_t height);
+
+/// The field of a working image in doubles.
+inline Buffer<Px> level_line_field(std::span<const double> image, std::size_t width,
+                                   std::size_t height) {
+    return level_line_field<double>(image, width, height);
+}
 
 /// Pixels whose norm exceeds the threshold, strongest bins first, ascending index within a bin.
-std::vector<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold);
+/// The same list for any number of threads.
+Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold);
+
+/// The same seeds, and the used flags (as used_flags gives them, one per pixel of px) written into
+/// used from the same reading of the norms.
+Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::span<std::uint8_t> used);
+
+/// One byte per pixel: 1 where the norm is at most the threshold (the pixel is never grown into),
+/// else 0.
+Buffer<std::uint8_t> used_flags(std::span<const Px> px, float threshold);
 
 }  // namespace tarnwick::detector

@@ -1,4 +1,5 @@
-// A zero-filled, owned array of samples whose memory can be handed over to another owner.
+// An owned array of samples, zero-filled or left for the caller to overwrite, whose memory can be
+// handed over to another owner.
 #pragma once
 
 #include <cstddef>
@@ -6,12 +7,15 @@
 #include <cstdlib>
 #include <new>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 namespace tarnwick {
 
-/// Asks a Buffer not to clear its samples, for a writer that sets every one of them anyway.
-struct Uninitialized {};
+/// Asks the system to back a large block with transparent huge pages, where it offers them: a
+/// fresh mapping costs a fault per 4 KiB page on first write, thousands for an image-sized
+/// buffer. Only a hint; the contents are unaffected.
+void advise_huge_pages(void* data, std::size_t bytes) noexcept;
 
 /// calloc-backed so that large zero buffers cost no writes; release() passes the memory (to be
 /// freed with std::free) to a new owner, such as the array that adopts it.
@@ -23,12 +27,17 @@ public:
         : data_(static_cast<T*>(std::calloc(size == 0 ? 1 : size, sizeof(T)))), size_(size) {
         if (!data_) throw std::bad_alloc();
     }
-    Buffer(std::size_t size, Uninitialized)
-        : data_(size > SIZE_MAX / sizeof(T)
-                    ? nullptr
-                    : static_cast<T*>(std::malloc(size == 0 ? 1 : size * sizeof(T)))),
-          size_(size) {
-        if (!data_) throw std::bad_alloc();
+    /// Uninitialised memory for a caller that writes every element before reading any: no page is
+    /// touched twice.
+    static Buffer for_overwrite(std::size_t size) {
+        static_assert(std::is_trivially_copyable_v<T>);
+        if (size > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        Buffer buffer;
+        buffer.data_ = static_cast<T*>(std::malloc((size == 0 ? 1 : size) * sizeof(T)));
+        if (!buffer.data_) throw std::bad_alloc();
+        buffer.size_ = size;
+        advise_huge_pages(buffer.data_, size * sizeof(T));
+        return buffer;
     }
     Buffer(Buffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
@@ -46,6 +55,10 @@ public:
     std::size_t size() const noexcept { return size_; }
     std::span<T> span() noexcept { return {data_, size_}; }
     std::span<const T> span() const noexcept { return {data_, size_}; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+    const T* begin() const noexcept { return data_; }
+    const T* end() const noexcept { return data_ + size_; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
 

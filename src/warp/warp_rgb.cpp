@@ -6,11 +6,6 @@
 #include <limits>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
 #include "parallel/pool.hpp"
 #include "sample/check.hpp"
 #include "warp/pixel_kernels.hpp"
@@ -76,22 +71,6 @@ PixelKernel<T> pixel_kernel(InstructionSet set, std::size_t width, std::size_t h
     }
 }
 
-// A large output is mapped fresh by the allocator, and each of its pages costs a fault when first
-// written: 12 000 of them for a 3840x2160 16-bit image. Transparent huge pages, where the system
-// offers them on request, make that a few dozen, as NumPy does for its own large arrays. Only a
-// hint: without it the output is the same, only slower to fill.
-void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::size_t WORTH_IT = std::size_t{4} << 20;
-    if (bytes < WORTH_IT) return;
-    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto start = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t first = (start + page - 1) / page * page;
-    const std::uintptr_t last = (start + bytes) / page * page;
-    madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
-}
-
 // width × 3 × height, or nothing when that does not fit in a size: no buffer can be that long.
 bool sample_count(std::size_t width, std::size_t height, std::size_t& count) {
     return !__builtin_mul_overflow(width, std::size_t{3}, &count) &&
@@ -112,8 +91,7 @@ OrSizeMismatch<Buffer<T>> warp_rgb_using(InstructionSet set, std::span<const T> 
     // A width of 0 is an empty image like a height of 0: there is nothing to sample.
     if (expected == 0) return Buffer<T>(0);
     // Every sample is written below, zeros included.
-    Buffer<T> output(expected, Uninitialized{});
-    advise_huge_pages(output.data(), expected * sizeof(T));
+    Buffer<T> output = Buffer<T>::for_overwrite(expected);
 
     const Source<T> source{src.data(), width, height, static_cast<double>(width) - 1.0,
                            static_cast<double>(height) - 1.0};

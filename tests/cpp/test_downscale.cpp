@@ -24,8 +24,13 @@ std::vector<double> plain_kernel(double scale) {
     return taps;
 }
 
+struct PlainImage {
+    std::vector<double> pixels;
+    std::size_t width, height;
+};
+
 // The filter written the obvious way: clamp every index, add one tap at a time, sample afterwards.
-Image plain_downscale(const std::vector<double>& img, std::size_t w, std::size_t h, double scale) {
+PlainImage plain_downscale(const std::vector<double>& img, std::size_t w, std::size_t h, double scale) {
     const auto taps = plain_kernel(scale);
     const long half = long(taps.size() / 2);
     auto clamp = [](long v, std::size_t n) { return std::size_t(std::clamp(v, 0L, long(n) - 1)); };
@@ -36,7 +41,7 @@ Image plain_downscale(const std::vector<double>& img, std::size_t w, std::size_t
     for (std::size_t i = 0; i < w * h; ++i)
         for (long t = 0; t < long(taps.size()); ++t)
             both[i] += taps[t] * rows[clamp(long(i / w) + t - half, h) * w + i % w];
-    Image out{{}, std::max<std::size_t>(saturating_cast<std::size_t>(std::floor(scale * double(w))), 2),
+    PlainImage out{{}, std::max<std::size_t>(saturating_cast<std::size_t>(std::floor(scale * double(w))), 2),
               std::max<std::size_t>(saturating_cast<std::size_t>(std::floor(scale * double(h))), 2)};
     for (std::size_t j = 0; j < out.height; ++j)
         for (std::size_t i = 0; i < out.width; ++i)
@@ -57,18 +62,42 @@ TEST(DownscaleTables, KernelSizeIsTheCeilingOfSigmaTimesReachAndColumnsTruncateT
 
 TEST(Downscale, MatchesNaiveSeparableFilter) {
     // == is exact for these finite, non-negative values. Cases include 37 x 23 at 0.8 (floor, not round), a
-    // kernel wider than the image, outputs raised to 2, and a negative scale, which copies the top-left pixel.
+    // kernel wider than the image, outputs raised to 2, a negative scale, which copies the top-left pixel, and
+    // outputs tall enough for several blocks of rows.
     std::mt19937 rng(31);
     std::uniform_real_distribution<double> value(0.0, 255.0);
     const std::tuple<std::size_t, std::size_t, double> cases[] = {
         {13, 9, 0.5}, {37, 23, 0.8}, {4, 100, 0.5}, {100, 4, 0.5}, {3, 3, 0.3}, {20, 15, 0.75},
-        {64, 48, 0.37}, {11, 40, 0.12}, {9, 9, 0.95}, {5, 4, -0.5}};
+        {64, 48, 0.37}, {11, 40, 0.12}, {9, 9, 0.95}, {5, 4, -0.5}, {150, 131, 0.8}, {67, 263, 0.5}};
     for (auto [w, h, scale] : cases) {
         std::vector<double> img(w * h);
         for (double& v : img) v = value(rng);
-        const Image got = downscale(img, w, h, scale), want = plain_downscale(img, w, h, scale);
-        EXPECT_TRUE(got.width == want.width && got.height == want.height && got.pixels == want.pixels)
+        const Image got = downscale(img, w, h, scale);
+        const PlainImage want = plain_downscale(img, w, h, scale);
+        EXPECT_TRUE(got.width == want.width && got.height == want.height && std::ranges::equal(got.pixels, want.pixels))
             << w << "x" << h << " at " << scale;
+    }
+}
+
+// Integer and single-precision samples are converted row by row inside the filter.
+TEST(Downscale, TypedSamplesAreFilteredAsTheirWorkingValues) {
+    std::mt19937 rng(5);
+    for (auto [w, h, scale] : {std::tuple<std::size_t, std::size_t, double>{40, 70, 0.8}, {23, 9, 0.5}, {5, 5, 0.3}}) {
+        std::vector<std::uint8_t> u8(w * h);
+        std::vector<std::uint16_t> u16(w * h);
+        std::vector<float> f32(w * h);
+        std::vector<double> from_u8, from_u16, from_f32;
+        for (std::size_t i = 0; i < w * h; ++i) {
+            u8[i] = std::uint8_t(rng());
+            u16[i] = std::uint16_t(rng());
+            f32[i] = std::uniform_real_distribution<float>(-1e6f, 1e6f)(rng);
+            from_u8.push_back(u8[i]);
+            from_u16.push_back(u16[i] / 257.0);
+            from_f32.push_back(f32[i]);
+        }
+        EXPECT_TRUE(std::ranges::equal(downscale<std::uint8_t>(u8, w, h, scale).pixels, plain_downscale(from_u8, w, h, scale).pixels));
+        EXPECT_TRUE(std::ranges::equal(downscale<std::uint16_t>(u16, w, h, scale).pixels, plain_downscale(from_u16, w, h, scale).pixels));
+        EXPECT_TRUE(std::ranges::equal(downscale<float>(f32, w, h, scale).pixels, plain_downscale(from_f32, w, h, scale).pixels));
     }
 }
 

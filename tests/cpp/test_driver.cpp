@@ -58,10 +58,10 @@ std::vector<double> texture_image(std::size_t w, std::size_t h) {
 
 // The seed loop spelled out stage by stage, with the driver's constants written out independently.
 Segments staged_detect(const std::vector<double>& input, std::size_t width, std::size_t height, double scale) {
-    const Image img = scale < 1.0 ? downscale(input, width, height, scale) : Image{input, width, height};
+    const Image img = scale < 1.0 ? downscale(input, width, height, scale) : Image{{}, width, height};
     const double f = scale < 1.0 ? 1.0 / scale : 1.0;
     const std::uint32_t w = std::uint32_t(img.width), h = std::uint32_t(img.height);
-    const auto px = level_line_field(img.pixels, w, h);
+    const auto px = level_line_field(scale < 1.0 ? img.pixels.span() : std::span<const double>(input), w, h);
     const double log_nt = 1.041392685158225 + 2.5 * (std::log10(double(h)) + std::log10(double(w)));
     const auto min_size = std::uint32_t(std::ceil(log_nt / 0.9030899869919435));
     std::vector<std::uint8_t> used(px.size());

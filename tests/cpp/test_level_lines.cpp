@@ -1,5 +1,6 @@
 // Level-line field at step edges and against a block-by-block computation; seed order by norm bins.
 #include <algorithm>
+#include <bit>
 
 #include "detector/level_lines.hpp"
 #include "detector_reference.hpp"
@@ -36,28 +37,66 @@ TEST(LevelLineField, StepEdgesGiveUnitLevelLines) {
 std::vector<PixelIndex> plain_seeds(const std::vector<Px>& px, float threshold) {
     float max_norm = 0.0f;
     for (const Px& p : px) max_norm = p.norm > max_norm ? p.norm : max_norm;
+    std::vector<std::pair<std::size_t, PixelIndex>> binned;
+    for (std::size_t i = 0; i < px.size() && max_norm > 0.0f; ++i)
+        if (px[i].norm > threshold)
+            binned.emplace_back(std::min(std::size_t(px[i].norm / max_norm * 1023.0f), NORM_BINS - 1), PixelIndex(i));
+    std::stable_sort(binned.begin(), binned.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     std::vector<PixelIndex> out;
-    for (std::size_t bin = NORM_BINS; bin-- > 0 && max_norm > 0.0f;)
-        for (std::size_t i = 0; i < px.size(); ++i)
-            if (px[i].norm > threshold && std::min(std::size_t(px[i].norm / max_norm * 1023.0f), NORM_BINS - 1) == bin)
-                out.push_back(PixelIndex(i));
+    for (const auto& entry : binned) out.push_back(entry.second);
     return out;
 }
 
 TEST(LevelLineField, FieldAndSeedOrderMatchPlainComputationOnRandomImages) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<double> value(-30.0, 30.0);  // norms on both sides of the threshold
-    const std::size_t sizes[][2] = {{3, 3}, {4, 7}, {31, 17}, {64, 5}, {3, 50}};
+    // The last size spans several blocks of rows and of seed pixels.
+    const std::size_t sizes[][2] = {{3, 3}, {4, 7}, {31, 17}, {64, 5}, {3, 50}, {301, 233}};
     for (auto [w, h] : sizes) {
         std::vector<double> img(w * h);
         for (double& v : img) v = value(rng);
         // Equal neighbours give exact zero gradients; a NaN sample must leave its blocks at zero.
         for (std::size_t i = 0; i + 1 < img.size(); i += 5) img[i + 1] = img[i];
         img[rng() % img.size()] = reference::kNaN;
-        const auto px = level_line_field(img, w, h), want = plain_field(img, w, h);
+        const auto px = level_line_field(img, w, h);
+        const auto want = plain_field(img, w, h);
         ASSERT_EQ(px.size(), want.size());
         for (std::size_t i = 0; i < px.size(); ++i) expect_same_px(px[i], want[i]);
-        ASSERT_EQ(seeds_by_norm(px, GRAD_THRESHOLD), plain_seeds(want, GRAD_THRESHOLD));
+        ASSERT_TRUE(std::ranges::equal(seeds_by_norm(px, GRAD_THRESHOLD), plain_seeds(want, GRAD_THRESHOLD)));
+        // The flags alone, and written while the seeds are ordered: the same bytes, the same seeds.
+        const auto used = used_flags(px, GRAD_THRESHOLD);
+        std::vector<std::uint8_t> used_with_seeds(px.size(), 7);
+        ASSERT_TRUE(std::ranges::equal(seeds_by_norm(px, GRAD_THRESHOLD, used_with_seeds), plain_seeds(want, GRAD_THRESHOLD)));
+        for (std::size_t i = 0; i < px.size(); ++i) {
+            ASSERT_EQ(used[i], want[i].norm <= GRAD_THRESHOLD ? 1 : 0);
+            ASSERT_EQ(used_with_seeds[i], used[i]);
+        }
+    }
+}
+
+// Integer and single-precision samples are converted row by row inside the field.
+TEST(LevelLineField, TypedSamplesGiveTheFieldOfTheirWorkingValues) {
+    std::mt19937 rng(11);
+    for (auto [w, h] : {std::pair<std::size_t, std::size_t>{3, 3}, {37, 41}, {130, 19}}) {
+        std::vector<std::uint8_t> u8(w * h);
+        std::vector<std::uint16_t> u16(w * h);
+        std::vector<float> f32(w * h);
+        std::vector<double> from_u8, from_u16, from_f32;
+        for (std::size_t i = 0; i < w * h; ++i) {
+            u8[i] = std::uint8_t(rng() % 40 + (i % 7 < 3 ? 100 : 0));
+            u16[i] = std::uint16_t(rng());
+            f32[i] = std::bit_cast<float>(std::uint32_t(rng()));  // any bit pattern: NaN, inf, subnormal
+            from_u8.push_back(u8[i]);
+            from_u16.push_back(u16[i] / 257.0);
+            from_f32.push_back(f32[i]);
+        }
+        auto expect_same_field = [](const auto& got, const auto& want) {
+            ASSERT_EQ(got.size(), want.size());
+            for (std::size_t i = 0; i < got.size(); ++i) expect_same_px(got[i], want[i]);
+        };
+        expect_same_field(level_line_field<std::uint8_t>(u8, w, h), plain_field(from_u8, w, h));
+        expect_same_field(level_line_field<std::uint16_t>(u16, w, h), plain_field(from_u16, w, h));
+        expect_same_field(level_line_field<float>(f32, w, h), plain_field(from_f32, w, h));
     }
 }
 
@@ -68,9 +107,11 @@ TEST(SeedsByNorm, StrongestBinFirstIndexOrderWithinABinAndTheThresholdIsStrict) 
     std::vector<Px> px;
     for (float norm : {10.0f, 100.0f, 50.0f, 99.99f, 100.0f, GRAD_THRESHOLD, 50.01f, 0.0f, 6.2f, 6.25610924f})
         px.push_back(Px{norm, 1.0f, 0.0f});
-    EXPECT_EQ(seeds_by_norm(px, GRAD_THRESHOLD), (std::vector<PixelIndex>{1, 4, 3, 2, 6, 0, 9, 8}));
+    EXPECT_TRUE(std::ranges::equal(seeds_by_norm(px, GRAD_THRESHOLD), std::vector<PixelIndex>{1, 4, 3, 2, 6, 0, 9, 8}));
     const std::vector<double> flat(12 * 9, 42.0);
-    EXPECT_TRUE(seeds_by_norm(level_line_field(flat, 12, 9), GRAD_THRESHOLD).empty());
+    std::vector<std::uint8_t> used(12 * 9, 7);
+    EXPECT_EQ(seeds_by_norm(level_line_field(flat, 12, 9), GRAD_THRESHOLD, used).size(), 0u);
+    EXPECT_EQ(used, std::vector<std::uint8_t>(12 * 9, 1));  // written even when there is no seed
 }
 
 }  // namespace

@@ -1,0 +1,64 @@
+// Row kernels of the detector's image-sized stages, one version per instruction set.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "detector/types.hpp"
+#include "sample/instruction_set.hpp"
+
+namespace tarnwick::detector {
+
+/// Every version computes exactly the same bytes: the same operations in the same order, only more
+/// lanes at a time.
+struct PixelKernels {
+    /// out[x] = the working value of in[x] (uint16 samples divided by 257.0), for x < n.
+    void (*convert_u8)(const std::uint8_t* in, std::size_t n, double* out);
+    void (*convert_u16)(const std::uint16_t* in, std::size_t n, double* out);
+    void (*convert_f32)(const float* in, std::size_t n, double* out);
+    /// One row of the level-line field from image rows y and y + 1: width records, the last zero.
+    /// The active version computes hypot in vectors only where that gives the C library's values.
+    void (*level_line_row)(const double* top, const double* bottom, std::size_t width, Px* out);
+    /// The same row with every hypot from the C library.
+    void (*level_line_row_library_hypot)(const double* top, const double* bottom, std::size_t width,
+                                         Px* out);
+    /// out[i] = hypot(x[i], y[i]) the vector way, whatever the C library is (for the tests).
+    void (*hypot_row)(const double* x, const double* y, std::size_t n, double* out);
+    /// out[x] = sum over k < count, in ascending k from 0.0, of weights[k] * sources[k][x].
+    void (*weighted_sum)(const double* const* sources, const double* weights, std::size_t count,
+                         std::size_t n, double* out);
+    /// out[i] = 1 where px[i].norm <= threshold (single precision), else 0.
+    void (*used_flags)(const Px* px, std::size_t n, float threshold, std::uint8_t* out);
+    /// Seed class of each pixel: 1023 - its norm bin for a seed (strongest bin first), 1024 for a
+    /// pixel whose norm does not exceed the threshold. Unless used is null, also writes the used
+    /// flags as used_flags does, from the same reading of the norms.
+    void (*seed_classes)(const Px* px, std::size_t n, float max_norm, float threshold,
+                         std::uint16_t* out, std::uint8_t* used);
+};
+
+constexpr std::uint16_t NOT_A_SEED = 1024;
+
+/// The version for the active instruction set (chosen once per process).
+const PixelKernels& pixel_kernels();
+
+/// The version for a set; a set this build or CPU cannot run gives the best usable one.
+const PixelKernels& pixel_kernels(InstructionSet set);
+
+/// Converts n samples of any accepted type to working values (doubles are copied).
+template <typename T>
+void convert_samples(const PixelKernels& kernels, const T* in, std::size_t n, double* out) {
+    if constexpr (std::is_same_v<T, std::uint8_t>) {
+        kernels.convert_u8(in, n, out);
+    } else if constexpr (std::is_same_v<T, std::uint16_t>) {
+        kernels.convert_u16(in, n, out);
+    } else if constexpr (std::is_same_v<T, float>) {
+        kernels.convert_f32(in, n, out);
+    } else {
+        static_assert(std::is_same_v<T, double>, "samples are uint8, uint16, float or double");
+        std::memcpy(out, in, n * sizeof(double));
+    }
+}
+
+}  // namespace tarnwick::detector
