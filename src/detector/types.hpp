@@ -36,6 +36,16 @@ struct Segment {
 using PixelIndex = std::uint32_t;
 using Region = std::vector<PixelIndex>;
 
+/// A region member with what the later stages read of it again and again: its coordinates (so no
+/// stage divides by the width) and its gradient norm (so fitting reads no Px record).
+struct RegionPixel {
+    PixelIndex index;
+    std::uint32_t x, y;
+    float norm;
+};
+/// A region in joining order, seed first.
+using RegionPixels = std::vector<RegionPixel>;
+
 inline constexpr float GRAD_THRESHOLD = 5.22625207901001f;  // 2 / sin(pi/8), single precision
 inline constexpr double ANGLE_TOLERANCE = 0.39269908169872414;  // pi/8
 inline constexpr double ALIGNED_PROBABILITY = 0.125;

@@ -29,6 +29,18 @@ inline auto fields(const Rect& r) { return std::array{r.x1, r.y1, r.x2, r.y2, r.
 inline void expect_same_rect(const Rect& got, const Rect& want) { expect_same_bits(fields(got), fields(want), "rect"); }
 inline Px unit(double angle, float norm = 10.0f) { return Px{norm, float(std::cos(angle)), float(std::sin(angle))}; }
 
+// The region records that the stages work on, for a list of pixel indices, and back.
+inline RegionPixels region_pixels(const Region& region, std::span<const Px> px, std::uint32_t width) {
+    RegionPixels pixels;
+    for (PixelIndex i : region) pixels.push_back({i, i % width, i / width, px[i].norm});
+    return pixels;
+}
+inline Region indices(const RegionPixels& region) {
+    Region out;
+    for (const RegionPixel& pixel : region) out.push_back(pixel.index);
+    return out;
+}
+
 inline double grow_region(PixelIndex seed, std::span<const Px> px, std::span<std::uint8_t> used, double tolerance,
                           Region& region, std::uint32_t width, std::uint32_t height) {
     region.assign(1, seed);

@@ -17,11 +17,13 @@ Rect axis(double x1, double y1, double x2, double y2, double width) {
 TEST(Refine, DensityExactlyAtThresholdIsAcceptedUnchanged) {
     std::vector<Px> px(20 * 5, Px{50.0f, 1.0f, 0.0f});
     std::vector<std::uint8_t> used(px.size(), 1);
-    Region region{42, 43, 44, 45, 46, 47, 48};
+    RegionPixels region = reference::region_pixels({42, 43, 44, 45, 46, 47, 48}, px, 20);
+    LevelLineAngles angles(px);
     double angle = 123.0;  // written only by re-growing
     Rect rect = axis(0, 0, 10, 0, 1.0);  // 7 pixels in 10 x 1: D = 7 / 10 exactly
-    EXPECT_TRUE(refine(region, angle, rect, used, px, 5, 20, 5));
-    EXPECT_TRUE(region == Region({42, 43, 44, 45, 46, 47, 48}) && used == decltype(used)(100, 1) && angle == 123.0);
+    EXPECT_TRUE(refine(region, angle, rect, used, px, angles, 5, 20, 5));
+    EXPECT_TRUE(reference::indices(region) == Region({42, 43, 44, 45, 46, 47, 48}) && used == decltype(used)(100, 1) &&
+                angle == 123.0);
     expect_same_rect(rect, axis(0, 0, 10, 0, 1.0));
 }
 
@@ -37,11 +39,13 @@ TEST(Refine, ShrinkingKeepsAPixelExactlyAtTheRadius) {
         for (std::uint32_t y : {7u, 8u, 9u, 11u, 12u, 13u}) px[y * n + 10] = Px{8.0f, 1.0f, 0.0f};
         std::vector<std::uint8_t> used(n * n);
         for (std::size_t i = 0; i < px.size(); ++i) used[i] = px[i].dir_x == 1.0f ? 0 : 1;
-        Region region;
-        double angle = reference::grow_region(10 * n + 2, px, used, ANGLE_TOLERANCE, region, n, n);
-        Rect rect = reference::region_to_rect(region, px, angle, 0.125, n);
+        Region grown;
+        double angle = reference::grow_region(10 * n + 2, px, used, ANGLE_TOLERANCE, grown, n, n);
+        Rect rect = reference::region_to_rect(grown, px, angle, 0.125, n);
         expect_same_rect(rect, axis(2, 10, 10, 10, 6.0));
-        EXPECT_EQ(refine(region, angle, rect, used, px, min_size, n, n), min_size == 5);
+        RegionPixels region = reference::region_pixels(grown, px, n);
+        LevelLineAngles angles(px);
+        EXPECT_EQ(refine(region, angle, rect, used, px, angles, min_size, n, n), min_size == 5);
         expect_same_rect(rect, min_size == 5 ? axis(2, 10, 8, 10, 1.0) : axis(2, 10, 10, 10, 6.0));
         EXPECT_EQ(region.size(), 7u);  // x = 2 ... 8 on row 10
     }
@@ -66,17 +70,19 @@ TEST(Refine, MatchesPlainRefinementOnCurvedFields) {
         }
         const std::uint32_t min_size = field % 2 == 0 ? 10 : 5;
         Region region;
+        LevelLineAngles angles(px);  // shared by the seeds of a field, as in the driver
         for (PixelIndex seed = 0; seed < px.size(); ++seed) {
             if (used[seed] != 0) continue;
             double angle = reference::grow_region(seed, px, used, ANGLE_TOLERANCE, region, w, h);
             if (region.size() < min_size) continue;
             Rect rect = reference::region_to_rect(region, px, angle, 0.125, w);
-            auto [got_region, got_angle, got_rect, got_used] = std::tuple(region, angle, rect, used);
-            const bool kept = refine(got_region, got_angle, got_rect, got_used, px, min_size, w, h);
+            auto [got_region, got_angle, got_rect, got_used] =
+                std::tuple(reference::region_pixels(region, px, w), angle, rect, used);
+            const bool kept = refine(got_region, got_angle, got_rect, got_used, px, angles, min_size, w, h);
             const auto outcome = reference::refine(region, angle, rect, used, px, min_size, w, h);
             ++outcomes[outcome];
             const bool accepted = outcome >= reference::Outcome::kDenseAtOnce;
-            ASSERT_TRUE(kept == accepted && got_region == region && got_used == used)
+            ASSERT_TRUE(kept == accepted && reference::indices(got_region) == region && got_used == used)
                 << "field " << field << " seed " << seed;
             ASSERT_TRUE(reference::same_bits(got_angle, angle)) << got_angle << " vs " << angle;
             expect_same_rect(got_rect, rect);

@@ -2,6 +2,8 @@
 #include "detector/region.hpp"
 #include "detector_reference.hpp"
 
+#include <cstring>
+
 namespace {
 
 using namespace tarnwick::detector;
@@ -34,17 +36,21 @@ TEST(GrowRegion, MatchesPlainGrowthAndFitForEverySeedOfRandomFields) {
                 std::vector<std::uint8_t> used(px.size());  // any non-zero flag means taken
                 for (auto& flag : used) flag = rng() % 5 == 0 ? std::uint8_t(1 + rng() % 2) : 0;
                 auto used_ref = used;
-                Region region{99, 98}, region_ref;  // stale contents must go
+                RegionPixels region{{99, 0, 0, 0.0f}}, region_ref_pixels;  // stale contents must go
+                Region region_ref;
                 for (PixelIndex seed = 0; seed < px.size(); ++seed) {
                     if (used_ref[seed] != 0) continue;
                     const double angle = grow_region(seed, px, used, tolerance, region, w, h);
                     const double want = reference::grow_region(seed, px, used_ref, tolerance, region_ref, w, h);
-                    ASSERT_EQ(region, region_ref) << "seed " << seed << " kind " << kind << " tolerance " << tolerance;
+                    ASSERT_EQ(reference::indices(region), region_ref)
+                        << "seed " << seed << " kind " << kind << " tolerance " << tolerance;
+                    region_ref_pixels = reference::region_pixels(region_ref, px, w);  // coordinates and norms too
+                    ASSERT_EQ(0, std::memcmp(region.data(), region_ref_pixels.data(), region.size() * sizeof(RegionPixel)));
                     ASSERT_EQ(used, used_ref) << "seed " << seed;
                     ASSERT_TRUE(reference::same_bits(angle, want) || (std::isnan(angle) && std::isnan(want)))
                         << angle << " vs " << want;
-                    reference::expect_same_rect(region_to_rect(region, px, angle, 0.125, w),
-                                                reference::region_to_rect(region, px, angle, 0.125, w));
+                    reference::expect_same_rect(region_to_rect(region, angle, 0.125),
+                                                reference::region_to_rect(region_ref, px, angle, 0.125, w));
                     multi_pixel += region.size() > 3;
                 }
             }

@@ -1,0 +1,59 @@
+// The seed loop: the ordered part on the calling thread, the validation on the worker pool.
+#include "detector/seed_loop.hpp"
+
+#include "detector/nfa.hpp"
+#include "detector/refine.hpp"
+#include "detector/region.hpp"
+#include "parallel/pool.hpp"
+#include "sample/check.hpp"
+
+namespace tarnwick::detector {
+
+std::vector<Rect> candidate_rects(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
+                                  std::span<std::uint8_t> used) {
+    const auto [px, width, height, log_nt, min_region_size, factor] = setting;
+    std::vector<Rect> candidates;
+    RegionPixels region;
+    LevelLineAngles angles(px);
+    for (PixelIndex seed : seeds) {
+        if (used[seed] != 0) continue;
+        double angle = grow_region(seed, px, used, ANGLE_TOLERANCE, region, width, height);
+        if (region.size() < min_region_size) continue;
+        Rect rect = region_to_rect(region, angle, ALIGNED_PROBABILITY);
+        if (!refine(region, angle, rect, used, px, angles, min_region_size, width, height)) continue;
+        candidates.push_back(rect);
+    }
+    return candidates;
+}
+
+std::vector<double> validate_candidates(const SeedLoopSetting& setting, std::span<Rect> candidates) {
+    std::vector<double> log_nfas(candidates.size());
+    parallel::for_each_row(candidates.size(), [&](std::size_t i) {
+        log_nfas[i] = improve_rect(candidates[i], setting.px, setting.width, setting.height,
+                                   GRAD_THRESHOLD, setting.log_nt);
+    });
+    return log_nfas;
+}
+
+std::vector<Segment> accepted_segments(const SeedLoopSetting& setting, std::span<const Rect> candidates,
+                                       std::span<const double> log_nfas) {
+    check(candidates.size() == log_nfas.size(), "one log NFA per candidate");
+    const double f = setting.factor;
+    std::vector<Segment> segments;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (log_nfas[i] <= 0.0) continue;  // a NaN value is not rejected
+        const Rect& rect = candidates[i];
+        segments.push_back(Segment{f * (rect.x1 + 0.5), f * (rect.y1 + 0.5), f * (rect.x2 + 0.5),
+                                   f * (rect.y2 + 0.5), f * rect.width, rect.p, log_nfas[i]});
+    }
+    return segments;
+}
+
+std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
+                                std::span<std::uint8_t> used) {
+    std::vector<Rect> candidates = candidate_rects(setting, seeds, used);
+    std::vector<double> log_nfas = validate_candidates(setting, candidates);
+    return accepted_segments(setting, candidates, log_nfas);
+}
+
+}  // namespace tarnwick::detector
