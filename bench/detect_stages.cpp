@@ -46,14 +46,20 @@ struct StageTimes {
     bool same_as_detector = false;
 };
 
-// The driver's seed loop: the ordered part with the time of each call added to its stage, then
-// the validation on the pool as the driver runs it.
+// The driver's seed loop, with the time of each call added to its stage; the validation runs in
+// batches on the pool as the driver runs it.
 std::vector<Segment> seed_loop(std::span<const PixelIndex> seeds, std::span<const Px> px,
                                std::span<std::uint8_t> used, std::uint32_t width,
                                std::uint32_t height, double factor, StageTimes& t) {
     const double log_nt = log_number_of_tests(width, height);
     const SeedLoopSetting setting{px, width, height, log_nt, min_region_size_for(log_nt), factor};
     std::vector<Rect> candidates;
+    std::vector<double> log_nfas;
+    auto validate_pending = [&] {
+        auto start = Clock::now();
+        validate_candidates(setting, std::span(candidates).subspan(log_nfas.size()), log_nfas);
+        t.improve += seconds_since(start);
+    };
     RegionPixels region;
     LevelLineAngles angles(px);
     for (PixelIndex seed : seeds) {
@@ -71,12 +77,11 @@ std::vector<Segment> seed_loop(std::span<const PixelIndex> seeds, std::span<cons
         start = Clock::now();
         bool kept = refine(region, angle, rect, used, px, angles, setting.min_region_size, width, height);
         t.refine += seconds_since(start);
-        if (kept) candidates.push_back(rect);
+        if (!kept) continue;
+        candidates.push_back(rect);
+        if (candidates.size() - log_nfas.size() == VALIDATION_BATCH) validate_pending();
     }
-
-    auto start = Clock::now();
-    std::vector<double> log_nfas = validate_candidates(setting, candidates);
-    t.improve += seconds_since(start);
+    validate_pending();
     return accepted_segments(setting, candidates, log_nfas);
 }
 

@@ -26,9 +26,15 @@ constexpr std::uint64_t NOT_COMPUTED = 0x7FF0000000000001;
 
 double LevelLineAngles::at(PixelIndex index) {
     check(index < px_.size(), "pixel index out of bounds");
-    if (known_.size() == 0) known_ = Buffer<std::uint64_t>(px_.size());
+    auto compute = [&] {
+        return std::atan2(static_cast<double>(px_[index].dir_y), static_cast<double>(px_[index].dir_x));
+    };
+    if (known_.size() == 0) {
+        if (++requests_ <= px_.size() / 4) return compute();
+        known_ = Buffer<std::uint64_t>(px_.size());
+    }
     if (std::uint64_t stored = known_[index]; stored != 0) return std::bit_cast<double>(stored ^ NOT_COMPUTED);
-    const double angle = std::atan2(static_cast<double>(px_[index].dir_y), static_cast<double>(px_[index].dir_x));
+    const double angle = compute();
     known_[index] = std::bit_cast<std::uint64_t>(angle) ^ NOT_COMPUTED;
     return angle;
 }

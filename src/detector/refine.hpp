@@ -14,10 +14,11 @@ inline constexpr double DENSITY_THRESHOLD = 0.7;
 /// Fraction of the rectangle's area covered by the region's pixels.
 double region_density(std::size_t region_size, const Rect& rect);
 
-/// atan2(dir_y, dir_x) of each pixel of a level-line field, computed the first time it is asked
-/// for: neighbouring seeds estimate their tolerance from largely the same pixels, and on smooth
-/// images (one region per seed covering most of the image) those angles would be recomputed for
-/// every seed. The memory is reserved at the first request and zero pages cost nothing until used.
+/// atan2(dir_y, dir_x) of the pixels of a level-line field, remembered once they are asked for
+/// repeatedly. On smooth images one region per seed covers most of the image, and the tolerance
+/// estimates of neighbouring seeds would recompute the same angles for every seed; on photographs
+/// the requests are few and scattered, and a per-pixel table would cost more in page faults than
+/// it saves. So the table is created only once the requests outnumber a quarter of the pixels.
 class LevelLineAngles {
 public:
     explicit LevelLineAngles(std::span<const Px> px) : px_(px) {}
@@ -25,6 +26,7 @@ public:
 
 private:
     std::span<const Px> px_;
+    std::size_t requests_ = 0;
     Buffer<std::uint64_t> known_;  // the angle's bits XOR NOT_COMPUTED; 0 until computed
 };
 

@@ -8,31 +8,23 @@
 #include "sample/check.hpp"
 
 namespace tarnwick::detector {
+namespace {
 
-std::vector<Rect> candidate_rects(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
-                                  std::span<std::uint8_t> used) {
-    const auto [px, width, height, log_nt, min_region_size, factor] = setting;
-    std::vector<Rect> candidates;
-    RegionPixels region;
-    LevelLineAngles angles(px);
-    for (PixelIndex seed : seeds) {
-        if (used[seed] != 0) continue;
-        double angle = grow_region(seed, px, used, ANGLE_TOLERANCE, region, width, height);
-        if (region.size() < min_region_size) continue;
-        Rect rect = region_to_rect(region, angle, ALIGNED_PROBABILITY);
-        if (!refine(region, angle, rect, used, px, angles, min_region_size, width, height)) continue;
-        candidates.push_back(rect);
-    }
-    return candidates;
-}
+// How many seeds ahead the records around a seed are fetched: enough for the memory to answer
+// before the seed's turn, when most seeds before it are skipped at the cost of one flag each.
+constexpr std::size_t PREFETCH_AHEAD = 8;
 
-std::vector<double> validate_candidates(const SeedLoopSetting& setting, std::span<Rect> candidates) {
-    std::vector<double> log_nfas(candidates.size());
+}  // namespace
+
+void validate_candidates(const SeedLoopSetting& setting, std::span<Rect> candidates,
+                         std::vector<double>& log_nfas) {
+    const std::size_t first = log_nfas.size();
+    log_nfas.resize(first + candidates.size());
+    double* values = log_nfas.data() + first;
     parallel::for_each_row(candidates.size(), [&](std::size_t i) {
-        log_nfas[i] = improve_rect(candidates[i], setting.px, setting.width, setting.height,
-                                   GRAD_THRESHOLD, setting.log_nt);
+        values[i] = improve_rect(candidates[i], setting.px, setting.width, setting.height,
+                                 GRAD_THRESHOLD, setting.log_nt);
     });
-    return log_nfas;
 }
 
 std::vector<Segment> accepted_segments(const SeedLoopSetting& setting, std::span<const Rect> candidates,
@@ -51,8 +43,27 @@ std::vector<Segment> accepted_segments(const SeedLoopSetting& setting, std::span
 
 std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
                                 std::span<std::uint8_t> used) {
-    std::vector<Rect> candidates = candidate_rects(setting, seeds, used);
-    std::vector<double> log_nfas = validate_candidates(setting, candidates);
+    const auto [px, width, height, log_nt, min_region_size, factor] = setting;
+    std::vector<Rect> candidates;
+    std::vector<double> log_nfas;
+    auto validate_pending = [&] {
+        validate_candidates(setting, std::span(candidates).subspan(log_nfas.size()), log_nfas);
+    };
+    RegionPixels region;
+    LevelLineAngles angles(px);
+    for (std::size_t i = 0; i < seeds.size(); ++i) {
+        if (i + PREFETCH_AHEAD < seeds.size() && used[seeds[i + PREFETCH_AHEAD]] == 0)
+            prefetch_neighbourhood(px, used, seeds[i + PREFETCH_AHEAD], width);
+        const PixelIndex seed = seeds[i];
+        if (used[seed] != 0) continue;
+        double angle = grow_region(seed, px, used, ANGLE_TOLERANCE, region, width, height);
+        if (region.size() < min_region_size) continue;
+        Rect rect = region_to_rect(region, angle, ALIGNED_PROBABILITY);
+        if (!refine(region, angle, rect, used, px, angles, min_region_size, width, height)) continue;
+        candidates.push_back(rect);
+        if (candidates.size() - log_nfas.size() == VALIDATION_BATCH) validate_pending();
+    }
+    validate_pending();
     return accepted_segments(setting, candidates, log_nfas);
 }
 

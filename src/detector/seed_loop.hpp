@@ -1,6 +1,7 @@
-// The seed loop: regions grown, fitted and refined in seed order, then validated in parallel.
+// The seed loop: regions grown, fitted and refined in seed order, then validated on the pool.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -19,20 +20,23 @@ struct SeedLoopSetting {
     double factor;  // back to input-image units
 };
 
-/// The rectangles of the regions that survive growing, fitting and refinement, in seed order.
-/// Sequential: every seed sees the used flags that the seeds before it left.
-std::vector<Rect> candidate_rects(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
-                                  std::span<std::uint8_t> used);
+/// Candidates are validated in batches of this many while the walk goes on: the pixels of their
+/// rectangles are then still in cache, and each batch is spread over the pool.
+inline constexpr std::size_t VALIDATION_BATCH = 64;
 
-/// Improves every candidate in place and returns its log NFA. The candidates depend only on the
-/// level-line field, so they are spread over the worker pool; the values do not depend on how.
-std::vector<double> validate_candidates(const SeedLoopSetting& setting, std::span<Rect> candidates);
+/// Improves each candidate in place and appends its log NFA to log_nfas. Candidates depend only
+/// on the level-line field, so they are spread over the worker pool; the values do not depend on
+/// how.
+void validate_candidates(const SeedLoopSetting& setting, std::span<Rect> candidates,
+                         std::vector<double>& log_nfas);
 
 /// The segments of the candidates whose log NFA is not at most 0, in candidate order.
 std::vector<Segment> accepted_segments(const SeedLoopSetting& setting, std::span<const Rect> candidates,
                                        std::span<const double> log_nfas);
 
-/// All three in turn: the segments in seed order.
+/// The segments in seed order. Growing, fitting and refining run seed by seed on the calling
+/// thread, as each seed must see the used flags that the seeds before it left; validation does
+/// not touch the flags and runs on the pool.
 std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
                                 std::span<std::uint8_t> used);
 
