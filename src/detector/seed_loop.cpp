@@ -12,7 +12,7 @@ namespace {
 
 // How many seeds ahead the records around a seed are fetched: enough for the memory to answer
 // before the seed's turn, when most seeds before it are skipped at the cost of one flag each.
-constexpr std::size_t PREFETCH_AHEAD = 8;
+constexpr std::size_t PREFETCH_AHEAD = 16;
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 // Region refinement: the density rule, the shrinking radius, and agreement with the plain version.
+#include <algorithm>
 #include <map>
 #include <tuple>
 
@@ -48,6 +49,25 @@ TEST(Refine, ShrinkingKeepsAPixelExactlyAtTheRadius) {
         EXPECT_EQ(refine(region, angle, rect, used, px, angles, min_size, n, n), min_size == 5);
         expect_same_rect(rect, min_size == 5 ? axis(2, 10, 8, 10, 1.0) : axis(2, 10, 10, 10, 6.0));
         EXPECT_EQ(region.size(), 7u);  // x = 2 ... 8 on row 10
+    }
+}
+
+TEST(LevelLineAngles, EveryAnswerIsTheLibraryAtan2BeforeAndAfterTheTableIsMade) {
+    std::mt19937 rng(13);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::vector<Px> px(40 * 30);
+    for (Px& p : px) p = Px{1.0f, float(u(rng)), float(u(rng))};
+    px[7] = Px{0.0f, 0.0f, -0.0f};
+    px[8] = Px{0.0f, NAN, 1.0f};
+    std::vector<PixelIndex> order(px.size());
+    for (PixelIndex i = 0; i < order.size(); ++i) order[i] = i;
+    LevelLineAngles angles(px);
+    for (int pass = 0; pass < 3; ++pass) {  // the table starts after a quarter of the pixels
+        std::shuffle(order.begin(), order.end(), rng);
+        for (PixelIndex i : order) {
+            const double want = std::atan2(double(px[i].dir_y), double(px[i].dir_x)), got = angles.at(i);
+            ASSERT_TRUE(reference::same_bits(got, want) || (std::isnan(got) && std::isnan(want))) << i;
+        }
     }
 }
 

@@ -1,4 +1,5 @@
 // Region growing and rectangle fitting, seed by seed, against the plain versions on random fields.
+#include "detector/close_call.hpp"
 #include "detector/region.hpp"
 #include "detector_reference.hpp"
 
@@ -55,6 +56,27 @@ TEST(GrowRegion, MatchesPlainGrowthAndFitForEverySeedOfRandomFields) {
                 }
             }
     EXPECT_GT(multi_pixel, 100u) << "the fields should grow regions of several pixels";
+}
+
+// Growing and shrinking compare hypot(a, b) with a threshold through squares; wherever the squares
+// claim a side, hypot must be on that side. A threshold within an ulp of hypot(a, b) is a close call
+// left to hypot; integer points whose squared distances differ are always told apart.
+TEST(SquaredThreshold, ClaimsASideOnlyWhereHypotIsOnItAndLeavesCloseCallsOpen) {
+    std::mt19937 rng(8);
+    std::uniform_int_distribution<int> coordinate(-3000, 3000);
+    for (int i = 0; i < 200000; ++i) {
+        const double a = coordinate(rng), b = coordinate(rng), c = coordinate(rng), d = coordinate(rng);
+        const double distance = std::hypot(a, b), other = std::hypot(c, d);
+        for (double t : {distance, std::nextafter(distance, 0.0), std::nextafter(distance, 1e9)})
+            ASSERT_EQ(SquaredThreshold(t * t).side_of(a * a + b * b), 0) << a << ", " << b << " against " << t;
+        if (a * a + b * b == c * c + d * d) continue;
+        for (double t : {other, std::nextafter(other, 0.0), std::nextafter(other, 1e9)}) {
+            const int side = SquaredThreshold(t * t).side_of(a * a + b * b);
+            ASSERT_TRUE(side > 0 ? distance > t : side < 0 && distance < t) << a << ", " << b << " against " << t;
+        }
+    }
+    for (double t : {0.0, 1e-300, 1e300, std::numeric_limits<double>::infinity(), reference::kNaN})
+        EXPECT_EQ(SquaredThreshold(t * t).side_of(2.0), 0) << t;  // outside the safe range: no claim
 }
 
 }  // namespace
