@@ -22,7 +22,7 @@ struct SeedLoopSetting {
 
 /// Candidates are validated in batches of this many while the walk goes on: the pixels of their
 /// rectangles are then still in cache, and each batch is spread over the pool.
-inline constexpr std::size_t VALIDATION_BATCH = 64;
+inline constexpr std::size_t VALIDATION_BATCH = 128;
 
 /// Improves each candidate in place and appends its log NFA to log_nfas. Candidates depend only
 /// on the level-line field, so they are spread over the worker pool; the values do not depend on
