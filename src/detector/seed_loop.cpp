@@ -8,13 +8,6 @@
 #include "sample/check.hpp"
 
 namespace tarnwick::detector {
-namespace {
-
-// How many seeds ahead the records around a seed are fetched: enough for the memory to answer
-// before the seed's turn, when most seeds before it are skipped at the cost of one flag each.
-constexpr std::size_t PREFETCH_AHEAD = 16;
-
-}  // namespace
 
 void validate_candidates(const SeedLoopSetting& setting, std::span<Rect> candidates,
                          std::vector<double>& log_nfas) {
@@ -51,10 +44,7 @@ std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const 
     };
     RegionPixels region;
     LevelLineAngles angles(px);
-    for (std::size_t i = 0; i < seeds.size(); ++i) {
-        if (i + PREFETCH_AHEAD < seeds.size() && used[seeds[i + PREFETCH_AHEAD]] == 0)
-            prefetch_neighbourhood(px, used, seeds[i + PREFETCH_AHEAD], width);
-        const PixelIndex seed = seeds[i];
+    for (PixelIndex seed : seeds) {
         if (used[seed] != 0) continue;
         double angle = grow_region(seed, px, used, ANGLE_TOLERANCE, region, width, height);
         if (region.size() < min_region_size) continue;
