@@ -10,12 +10,23 @@
 #include <limits>
 #include <random>
 #include <span>
+#include <vector>
 
 #include "detector/types.hpp"
 
 namespace reference {
 
 using namespace tarnwick::detector;
+
+// A region as a plain list of pixel indices, and the coordinates of an index.
+using Region = std::vector<PixelIndex>;
+struct PixelXY {
+    double x, y;
+};
+inline PixelXY pixel_xy(PixelIndex index, std::uint32_t width) {
+    std::uint32_t y = index / width;
+    return {static_cast<double>(index - y * width), static_cast<double>(y)};
+}
 
 constexpr double kInf = std::numeric_limits<double>::infinity(), kNaN = std::numeric_limits<double>::quiet_NaN();
 

@@ -9,6 +9,7 @@
 namespace {
 
 using namespace tarnwick::detector;
+using reference::Region;
 using reference::expect_same_rect;
 
 Rect axis(double x1, double y1, double x2, double y2, double width) {

@@ -8,6 +8,7 @@
 namespace {
 
 using namespace tarnwick::detector;
+using reference::Region;
 
 // Random, smooth, curved (with a few NaN directions) and exactly tied directions: between them they
 // reach every branch of the acceptance test, including ties and early joiners that move the mean.
