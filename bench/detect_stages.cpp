@@ -60,6 +60,7 @@ std::vector<Segment> seed_loop(std::span<const PixelIndex> seeds, std::span<cons
         validate_candidates(setting, std::span(candidates).subspan(log_nfas.size()), log_nfas);
         t.improve += seconds_since(start);
     };
+    const std::size_t batch = validation_batch();
     RegionPixels region;
     LevelLineAngles angles(px);
     for (PixelIndex seed : seeds) {
@@ -79,7 +80,7 @@ std::vector<Segment> seed_loop(std::span<const PixelIndex> seeds, std::span<cons
         t.refine += seconds_since(start);
         if (!kept) continue;
         candidates.push_back(rect);
-        if (candidates.size() - log_nfas.size() == VALIDATION_BATCH) validate_pending();
+        if (candidates.size() - log_nfas.size() == batch) validate_pending();
     }
     validate_pending();
     return accepted_segments(setting, candidates, log_nfas);

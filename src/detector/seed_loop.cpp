@@ -9,6 +9,8 @@
 
 namespace tarnwick::detector {
 
+std::size_t validation_batch() { return parallel::pool_size() > 1 ? VALIDATION_BATCH : 1; }
+
 void validate_candidates(const SeedLoopSetting& setting, std::span<Rect> candidates,
                          std::vector<double>& log_nfas) {
     const std::size_t first = log_nfas.size();
@@ -42,6 +44,7 @@ std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const 
     auto validate_pending = [&] {
         validate_candidates(setting, std::span(candidates).subspan(log_nfas.size()), log_nfas);
     };
+    const std::size_t batch = validation_batch();
     RegionPixels region;
     LevelLineAngles angles(px);
     for (PixelIndex seed : seeds) {
@@ -51,7 +54,7 @@ std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const 
         Rect rect = region_to_rect(region, angle, ALIGNED_PROBABILITY);
         if (!refine(region, angle, rect, used, px, angles, min_region_size, width, height)) continue;
         candidates.push_back(rect);
-        if (candidates.size() - log_nfas.size() == VALIDATION_BATCH) validate_pending();
+        if (candidates.size() - log_nfas.size() == batch) validate_pending();
     }
     validate_pending();
     return accepted_segments(setting, candidates, log_nfas);

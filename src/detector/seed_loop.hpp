@@ -20,9 +20,11 @@ struct SeedLoopSetting {
     double factor;  // back to input-image units
 };
 
-/// Candidates are validated in batches of this many while the walk goes on: the pixels of their
-/// rectangles are then still in cache, and each batch is spread over the pool.
+/// Candidates are validated in batches while the walk goes on, so the pixels of their rectangles
+/// are still in cache: batches of this many are spread over the pool, and with a pool of one
+/// thread each candidate is validated at once. The values do not depend on the batches.
 inline constexpr std::size_t VALIDATION_BATCH = 128;
+std::size_t validation_batch();
 
 /// Improves each candidate in place and appends its log NFA to log_nfas. Candidates depend only
 /// on the level-line field, so they are spread over the worker pool; the values do not depend on
