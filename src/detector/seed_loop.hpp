@@ -23,7 +23,7 @@ struct SeedLoopSetting {
 /// Candidates are validated in batches while the walk goes on, so the pixels of their rectangles
 /// are still in cache: batches of this many are spread over the pool, and with a pool of one
 /// thread each candidate is validated at once. The values do not depend on the batches.
-inline constexpr std::size_t VALIDATION_BATCH = 128;
+inline constexpr std::size_t VALIDATION_BATCH = 512;
 std::size_t validation_batch();
 
 /// Improves each candidate in place and appends its log NFA to log_nfas. Candidates depend only
