@@ -66,6 +66,11 @@ std::vector<Segment> seed_loop(std::span<const PixelIndex> seeds, std::span<cons
     for (PixelIndex seed : seeds) {
         if (used[seed] != 0) continue;
         auto start = Clock::now();
+        if (enclosed_seed(seed, used, width, height)) {
+            used[seed] = 1;
+            t.grow += seconds_since(start);
+            continue;
+        }
         double angle = grow_region(seed, px, used, ANGLE_TOLERANCE, region, width, height);
         t.grow += seconds_since(start);
         if (region.size() < setting.min_region_size) continue;

@@ -9,6 +9,17 @@
 
 namespace tarnwick::detector {
 
+bool enclosed_seed(PixelIndex seed, std::span<const std::uint8_t> used, std::uint32_t width,
+                   std::uint32_t height) {
+    check(std::uint64_t{width} * height <= used.size(), "used flags smaller than the image");
+    const std::uint32_t y = seed / width, x = seed - y * width;
+    if (x == 0 || y == 0 || x + 1 >= width || y + 1 >= height) return false;
+    const std::uint8_t* above = used.data() + (seed - width - 1);
+    const std::uint8_t* below = used.data() + (seed + width - 1);
+    return above[0] && above[1] && above[2] && used[seed - 1] && used[seed + 1] && below[0] &&
+           below[1] && below[2];
+}
+
 std::size_t validation_batch() { return parallel::pool_size() > 1 ? VALIDATION_BATCH : 1; }
 
 void validate_candidates(const SeedLoopSetting& setting, std::span<Rect> candidates,
@@ -47,8 +58,13 @@ std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const 
     const std::size_t batch = validation_batch();
     RegionPixels region;
     LevelLineAngles angles(px);
+    check(min_region_size > 1, "a one-pixel region is never fitted");
     for (PixelIndex seed : seeds) {
         if (used[seed] != 0) continue;
+        if (enclosed_seed(seed, used, width, height)) {
+            used[seed] = 1;
+            continue;
+        }
         double angle = grow_region(seed, px, used, ANGLE_TOLERANCE, region, width, height);
         if (region.size() < min_region_size) continue;
         Rect rect = region_to_rect(region, angle, ALIGNED_PROBABILITY);

@@ -20,6 +20,13 @@ struct SeedLoopSetting {
     double factor;  // back to input-image units
 };
 
+/// Whether every neighbour of an inner pixel is taken. Growing from such a seed gives a region of
+/// the seed alone, below every minimum region size (at least 4, for a 3x3 image), so the seed
+/// only needs its flag set: its level-line record, whose cache miss would be most of its cost,
+/// is not read.
+bool enclosed_seed(PixelIndex seed, std::span<const std::uint8_t> used, std::uint32_t width,
+                   std::uint32_t height);
+
 /// Candidates are validated in batches while the walk goes on, so the pixels of their rectangles
 /// are still in cache: batches of this many are spread over the pool, and with a pool of one
 /// thread each candidate is validated at once. The values do not depend on the batches.
