@@ -24,6 +24,7 @@
 #include "detector/nfa.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
+#include "detector/seed_loop.hpp"
 #include "detector/types.hpp"
 #include "parallel/pool.hpp"
 
@@ -45,41 +46,49 @@ struct StageTimes {
     bool same_as_detector = false;
 };
 
-// The driver's seed loop, with the time of each call added to its stage.
+// The driver's seed loop, with the time of each call added to its stage; the validation runs in
+// batches on the pool as the driver runs it.
 std::vector<Segment> seed_loop(std::span<const PixelIndex> seeds, std::span<const Px> px,
                                std::span<std::uint8_t> used, std::uint32_t width,
                                std::uint32_t height, double factor, StageTimes& t) {
     const double log_nt = log_number_of_tests(width, height);
-    const std::uint32_t min_size = min_region_size_for(log_nt);
-    std::vector<Segment> segments;
-    Region region;
+    const SeedLoopSetting setting{px, width, height, log_nt, min_region_size_for(log_nt), factor};
+    std::vector<Rect> candidates;
+    std::vector<double> log_nfas;
+    auto validate_pending = [&] {
+        auto start = Clock::now();
+        validate_candidates(setting, std::span(candidates).subspan(log_nfas.size()), log_nfas);
+        t.improve += seconds_since(start);
+    };
+    const std::size_t batch = validation_batch();
+    RegionPixels region;
+    LevelLineAngles angles(px);
     for (PixelIndex seed : seeds) {
         if (used[seed] != 0) continue;
         auto start = Clock::now();
+        if (enclosed_seed(seed, used, width, height)) {
+            used[seed] = 1;
+            t.grow += seconds_since(start);
+            continue;
+        }
         double angle = grow_region(seed, px, used, ANGLE_TOLERANCE, region, width, height);
         t.grow += seconds_since(start);
-        if (region.size() < min_size) continue;
+        if (region.size() < setting.min_region_size) continue;
         ++t.regions_fitted;
 
         start = Clock::now();
-        Rect rect = region_to_rect(region, px, angle, ALIGNED_PROBABILITY, width);
+        Rect rect = region_to_rect(region, angle, ALIGNED_PROBABILITY);
         t.fit += seconds_since(start);
 
         start = Clock::now();
-        bool kept = refine(region, angle, rect, used, px, min_size, width, height);
+        bool kept = refine(region, angle, rect, used, px, angles, setting.min_region_size, width, height);
         t.refine += seconds_since(start);
         if (!kept) continue;
-
-        start = Clock::now();
-        double log_nfa = improve_rect(rect, px, width, height, GRAD_THRESHOLD, log_nt);
-        t.improve += seconds_since(start);
-        if (log_nfa <= 0.0) continue;
-
-        segments.push_back({factor * (rect.x1 + 0.5), factor * (rect.y1 + 0.5),
-                            factor * (rect.x2 + 0.5), factor * (rect.y2 + 0.5),
-                            factor * rect.width, rect.p, log_nfa});
+        candidates.push_back(rect);
+        if (candidates.size() - log_nfas.size() == batch) validate_pending();
     }
-    return segments;
+    validate_pending();
+    return accepted_segments(setting, candidates, log_nfas);
 }
 
 // Times the detector as one call and checks that the stages above reproduce its result exactly.
@@ -193,7 +202,7 @@ int main(int argc, char** argv) {
         {"  grow_region", &StageTimes::grow},
         {"  region_to_rect", &StageTimes::fit},
         {"  refine", &StageTimes::refine},
-        {"  improve_rect", &StageTimes::improve},
+        {"  improve_rect (pool)", &StageTimes::improve},
         {"sort_longest_first", &StageTimes::sort},
         {"sum of the stages", &StageTimes::total},
         {"detect() as one call", &StageTimes::whole_detector},

@@ -1,4 +1,4 @@
-// The detection pipeline: down-scaling, level lines, seeds, and the sequential seed loop.
+// The detection pipeline: down-scaling, level lines, seeds, the seed loop, and the ordering.
 #include "detector/driver.hpp"
 
 #include <algorithm>
@@ -7,9 +7,7 @@
 
 #include "detector/downscale.hpp"
 #include "detector/level_lines.hpp"
-#include "detector/nfa.hpp"
-#include "detector/refine.hpp"
-#include "detector/region.hpp"
+#include "detector/seed_loop.hpp"
 #include "sample/check.hpp"
 #include "sample/saturate.hpp"
 
@@ -48,30 +46,13 @@ struct Field {
     double factor;  // back to input-image units
 };
 
-std::vector<Segment> walk_seeds(const Field& field) {
+std::vector<Segment> find_segments(const Field& field) {
     // The used flags come from the same reading of the norms as the seed order.
     Buffer<std::uint8_t> used = Buffer<std::uint8_t>::for_overwrite(field.px.size());
     const Buffer<PixelIndex> seeds = seeds_by_norm(field.px, GRAD_THRESHOLD, used.span());
-
-    std::vector<Segment> segments;
-    Region region;
-    for (PixelIndex seed : seeds) {
-        if (used[seed] != 0) continue;
-        double angle = grow_region(seed, field.px, used, ANGLE_TOLERANCE, region, field.width,
-                                   field.height);
-        if (region.size() < field.min_region_size) continue;
-        Rect rect = region_to_rect(region, field.px, angle, ALIGNED_PROBABILITY, field.width);
-        if (!refine(region, angle, rect, used, field.px, field.min_region_size, field.width,
-                    field.height))
-            continue;
-        double log_nfa =
-            improve_rect(rect, field.px, field.width, field.height, GRAD_THRESHOLD, field.log_nt);
-        if (log_nfa <= 0.0) continue;  // a NaN value is not rejected
-        const double f = field.factor;
-        segments.push_back(Segment{f * (rect.x1 + 0.5), f * (rect.y1 + 0.5), f * (rect.x2 + 0.5),
-                                   f * (rect.y2 + 0.5), f * rect.width, rect.p, log_nfa});
-    }
-    return segments;
+    return walk_seeds({field.px.span(), field.width, field.height, field.log_nt,
+                       field.min_region_size, field.factor},
+                      seeds.span(), used.span());
 }
 
 }  // namespace
@@ -115,7 +96,7 @@ OrSizeMismatch<std::vector<Segment>> detect(std::span<const T> samples, std::siz
     field.min_region_size = min_region_size_for(field.log_nt);
     field.factor = shrink ? 1.0 / scale : 1.0;
 
-    std::vector<Segment> segments = walk_seeds(field);
+    std::vector<Segment> segments = find_segments(field);
     sort_longest_first(segments);
     return segments;
 }

@@ -1,9 +1,12 @@
 // Re-growing a poorly filled region with a tolerance estimated near its seed, then shrinking it.
 #include "detector/refine.hpp"
 
+#include <bit>
 #include <cmath>
 
+#include "detector/close_call.hpp"
 #include "detector/region.hpp"
+#include "sample/check.hpp"
 
 namespace tarnwick::detector {
 
@@ -11,6 +14,29 @@ double region_density(std::size_t region_size, const Rect& rect) {
     double length = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1);
     double area = length * rect.width;
     return static_cast<double>(region_size) / (area > 1.0 ? area : 1.0);  // NaN area counts as 1
+}
+
+namespace {
+
+// A signalling NaN: atan2 returns numbers or quiet NaNs, never this pattern, so a stored 0 (the
+// pattern XOR itself) can only mean that the angle was not computed yet.
+constexpr std::uint64_t NOT_COMPUTED = 0x7FF0000000000001;
+
+}  // namespace
+
+double LevelLineAngles::at(PixelIndex index) {
+    check(index < px_.size(), "pixel index out of bounds");
+    auto compute = [&] {
+        return std::atan2(static_cast<double>(px_[index].dir_y), static_cast<double>(px_[index].dir_x));
+    };
+    if (known_.size() == 0) {
+        if (++requests_ <= px_.size() / 4) return compute();
+        known_ = Buffer<std::uint64_t>(px_.size());
+    }
+    if (std::uint64_t stored = known_[index]; stored != 0) return std::bit_cast<double>(stored ^ NOT_COMPUTED);
+    const double angle = compute();
+    known_[index] = std::bit_cast<std::uint64_t>(angle) ^ NOT_COMPUTED;
+    return angle;
 }
 
 namespace {
@@ -25,21 +51,40 @@ double wrap_angle(double angle) {
     return angle;
 }
 
+// Distances of region pixels from the seed against a radius. Coordinate differences square
+// exactly enough for the squared radius to settle all but the close calls, which hypot decides;
+// so hypot runs a handful of times per pass instead of once per pixel.
+class SeedDistance {
+public:
+    SeedDistance(const RegionPixel& seed, double radius)
+        : xs_(static_cast<double>(seed.x)), ys_(static_cast<double>(seed.y)), radius_(radius),
+          bounds_(radius * radius) {}
+
+    int side_of(const RegionPixel& pixel) const {
+        const double dx = static_cast<double>(pixel.x) - xs_, dy = static_cast<double>(pixel.y) - ys_;
+        if (int side = bounds_.side_of(dx * dx + dy * dy); side != 0) return side;
+        const double distance = std::hypot(dx, dy);
+        return distance > radius_ ? 1 : (distance < radius_ ? -1 : 0);  // 0 also for NaN
+    }
+    bool within(const RegionPixel& pixel) const { return side_of(pixel) < 0; }    // distance < radius
+    bool beyond(const RegionPixel& pixel) const { return side_of(pixel) > 0; }   // distance > radius
+
+private:
+    double xs_, ys_, radius_;
+    SquaredThreshold bounds_;
+};
+
 // Twice the standard deviation of the level-line angles (relative to the seed's) of the region
 // pixels closer to the seed than the rectangle's width.
-double tolerance_near_seed(const Region& region, std::span<const Px> px, double rect_width,
-                           std::uint32_t width) {
-    PixelIndex seed = region.front();
-    auto [xs, ys] = pixel_xy(seed, width);
-    double seed_angle = std::atan2(static_cast<double>(px[seed].dir_y),
-                                   static_cast<double>(px[seed].dir_x));
+double tolerance_near_seed(std::span<const RegionPixel> region, LevelLineAngles& angles,
+                           double rect_width) {
+    const RegionPixel& seed = region.front();
+    const SeedDistance near(seed, rect_width);
+    const double seed_angle = angles.at(seed.index);
     double sum = 0.0, sum_of_squares = 0.0, count = 0.0;
-    for (PixelIndex index : region) {
-        auto [x, y] = pixel_xy(index, width);
-        if (!(std::hypot(x - xs, y - ys) < rect_width)) continue;
-        double d = wrap_angle(std::atan2(static_cast<double>(px[index].dir_y),
-                                         static_cast<double>(px[index].dir_x)) -
-                              seed_angle);
+    for (const RegionPixel& pixel : region) {
+        if (!near.within(pixel)) continue;
+        double d = wrap_angle(angles.at(pixel.index) - seed_angle);
         sum += d;
         sum_of_squares += d * d;
         count += 1.0;
@@ -51,13 +96,12 @@ double tolerance_near_seed(const Region& region, std::span<const Px> px, double 
 }
 
 // Removes the pixels farther than radius from the seed, moving the last pixel into each hole.
-void keep_within(Region& region, std::span<std::uint8_t> used, double radius, std::uint32_t width) {
-    auto [xs, ys] = pixel_xy(region.front(), width);
+void keep_within(RegionPixels& region, std::span<std::uint8_t> used, double radius) {
+    const SeedDistance far(region.front(), radius);
     std::size_t j = 0;
     while (j < region.size()) {
-        auto [x, y] = pixel_xy(region[j], width);
-        if (std::hypot(x - xs, y - ys) > radius) {
-            used[region[j]] = 0;
+        if (far.beyond(region[j])) {
+            used[region[j].index] = 0;
             region[j] = region.back();
             region.pop_back();
         } else {
@@ -68,22 +112,22 @@ void keep_within(Region& region, std::span<std::uint8_t> used, double radius, st
 
 }  // namespace
 
-bool refine(Region& region, double& region_angle, Rect& rect, std::span<std::uint8_t> used,
-            std::span<const Px> px, std::uint32_t min_region_size, std::uint32_t width,
-            std::uint32_t height) {
+bool refine(RegionPixels& region, double& region_angle, Rect& rect, std::span<std::uint8_t> used,
+            std::span<const Px> px, LevelLineAngles& angles, std::uint32_t min_region_size,
+            std::uint32_t width, std::uint32_t height) {
     if (dense_enough(region.size(), rect)) return true;
 
-    double tau = tolerance_near_seed(region, px, rect.width, width);
-    PixelIndex seed = region.front();
-    for (PixelIndex index : region) used[index] = 0;
-    double angle = grow_region(seed, px, used, tau, region, width, height);
+    double tau = tolerance_near_seed(region, angles, rect.width);
+    const RegionPixel seed = region.front();
+    for (const RegionPixel& pixel : region) used[pixel.index] = 0;
+    double angle = grow_region(seed.index, px, used, tau, region, width, height);
     region_angle = angle;
     if (region.size() < min_region_size) return false;
 
-    rect = region_to_rect(region, px, angle, rect.p, width);
+    rect = region_to_rect(region, angle, rect.p);
     if (dense_enough(region.size(), rect)) return true;
 
-    auto [xs, ys] = pixel_xy(seed, width);
+    const double xs = static_cast<double>(seed.x), ys = static_cast<double>(seed.y);
     double radius = std::fmax(std::hypot(xs - rect.x1, ys - rect.y1),
                               std::hypot(xs - rect.x2, ys - rect.y2));
     // A radius that is not finite can never shrink the region: such a region is dropped rather
@@ -91,9 +135,9 @@ bool refine(Region& region, double& region_angle, Rect& rect, std::span<std::uin
     if (!std::isfinite(radius)) return false;
     for (;;) {
         radius *= 0.75;
-        keep_within(region, used, radius, width);
+        keep_within(region, used, radius);
         if (region.size() < min_region_size) return false;
-        rect = region_to_rect(region, px, angle, rect.p, width);
+        rect = region_to_rect(region, angle, rect.p);
         if (dense_enough(region.size(), rect)) return true;
     }
 }

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "detector/types.hpp"
+#include "sample/buffer.hpp"
 
 namespace tarnwick::detector {
 
@@ -13,9 +14,26 @@ inline constexpr double DENSITY_THRESHOLD = 0.7;
 /// Fraction of the rectangle's area covered by the region's pixels.
 double region_density(std::size_t region_size, const Rect& rect);
 
+/// atan2(dir_y, dir_x) of the pixels of a level-line field, remembered once they are asked for
+/// repeatedly. On smooth images one region per seed covers most of the image, and the tolerance
+/// estimates of neighbouring seeds would recompute the same angles for every seed; on photographs
+/// the requests are few and scattered, and a per-pixel table would cost more in page faults than
+/// it saves. So the table is created only once the requests outnumber a quarter of the pixels.
+class LevelLineAngles {
+public:
+    explicit LevelLineAngles(std::span<const Px> px) : px_(px) {}
+    double at(PixelIndex index);
+
+private:
+    std::span<const Px> px_;
+    std::size_t requests_ = 0;
+    Buffer<std::uint64_t> known_;  // the angle's bits XOR NOT_COMPUTED; 0 until computed
+};
+
 /// True when the (possibly changed) region and rect go on to validation, false when dropped.
-bool refine(Region& region, double& region_angle, Rect& rect, std::span<std::uint8_t> used,
-            std::span<const Px> px, std::uint32_t min_region_size, std::uint32_t width,
-            std::uint32_t height);
+/// angles must be built on px.
+bool refine(RegionPixels& region, double& region_angle, Rect& rect, std::span<std::uint8_t> used,
+            std::span<const Px> px, LevelLineAngles& angles, std::uint32_t min_region_size,
+            std::uint32_t width, std::uint32_t height);
 
 }  // namespace tarnwick::detector

@@ -34,7 +34,16 @@ struct Segment {
 
 /// Pixel indices into the working image.
 using PixelIndex = std::uint32_t;
-using Region = std::vector<PixelIndex>;
+
+/// A region member with what the later stages read of it again and again: its coordinates (so no
+/// stage divides by the width) and its gradient norm (so fitting reads no Px record).
+struct RegionPixel {
+    PixelIndex index;
+    std::uint32_t x, y;
+    float norm;
+};
+/// A region in joining order, seed first.
+using RegionPixels = std::vector<RegionPixel>;
 
 inline constexpr float GRAD_THRESHOLD = 5.22625207901001f;  // 2 / sin(pi/8), single precision
 inline constexpr double ANGLE_TOLERANCE = 0.39269908169872414;  // pi/8
@@ -42,14 +51,5 @@ inline constexpr double ALIGNED_PROBABILITY = 0.125;
 inline constexpr double PI = 3.141592653589793;
 inline constexpr double LOG10_11 = 1.041392685158225;
 inline constexpr double LOG10_8 = 0.9030899869919435;
-
-/// The working image's pixel at an index, as coordinates (column, row).
-struct PixelXY {
-    double x, y;
-};
-inline PixelXY pixel_xy(PixelIndex index, std::uint32_t width) {
-    std::uint32_t y = index / width;
-    return {static_cast<double>(index - y * width), static_cast<double>(y)};
-}
 
 }  // namespace tarnwick::detector

@@ -10,12 +10,23 @@
 #include <limits>
 #include <random>
 #include <span>
+#include <vector>
 
 #include "detector/types.hpp"
 
 namespace reference {
 
 using namespace tarnwick::detector;
+
+// A region as a plain list of pixel indices, and the coordinates of an index.
+using Region = std::vector<PixelIndex>;
+struct PixelXY {
+    double x, y;
+};
+inline PixelXY pixel_xy(PixelIndex index, std::uint32_t width) {
+    std::uint32_t y = index / width;
+    return {static_cast<double>(index - y * width), static_cast<double>(y)};
+}
 
 constexpr double kInf = std::numeric_limits<double>::infinity(), kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -28,6 +39,18 @@ void expect_same_bits(const std::array<double, N>& got, const std::array<double,
 inline auto fields(const Rect& r) { return std::array{r.x1, r.y1, r.x2, r.y2, r.width, r.dx, r.dy, r.prec, r.p}; }
 inline void expect_same_rect(const Rect& got, const Rect& want) { expect_same_bits(fields(got), fields(want), "rect"); }
 inline Px unit(double angle, float norm = 10.0f) { return Px{norm, float(std::cos(angle)), float(std::sin(angle))}; }
+
+// The region records that the stages work on, for a list of pixel indices, and back.
+inline RegionPixels region_pixels(const Region& region, std::span<const Px> px, std::uint32_t width) {
+    RegionPixels pixels;
+    for (PixelIndex i : region) pixels.push_back({i, i % width, i / width, px[i].norm});
+    return pixels;
+}
+inline Region indices(const RegionPixels& region) {
+    Region out;
+    for (const RegionPixel& pixel : region) out.push_back(pixel.index);
+    return out;
+}
 
 inline double grow_region(PixelIndex seed, std::span<const Px> px, std::span<std::uint8_t> used, double tolerance,
                           Region& region, std::uint32_t width, std::uint32_t height) {

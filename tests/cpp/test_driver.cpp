@@ -67,13 +67,14 @@ Segments staged_detect(const std::vector<double>& input, std::size_t width, std:
     std::vector<std::uint8_t> used(px.size());
     for (std::size_t i = 0; i < px.size(); ++i) used[i] = px[i].norm <= 5.22625207901001f ? 1 : 0;
     Segments out;
-    Region region;
+    RegionPixels region;
+    LevelLineAngles angles(px);
     for (PixelIndex seed : seeds_by_norm(px, 5.22625207901001f)) {
         if (used[seed] != 0) continue;
         double angle = grow_region(seed, px, used, PI / 8, region, w, h);
         if (region.size() < min_size) continue;
-        Rect r = region_to_rect(region, px, angle, 0.125, w);
-        if (!refine(region, angle, r, used, px, min_size, w, h)) continue;
+        Rect r = region_to_rect(region, angle, 0.125);
+        if (!refine(region, angle, r, used, px, angles, min_size, w, h)) continue;
         const double log_nfa = improve_rect(r, px, w, h, 5.22625207901001f, log_nt);
         if (log_nfa <= 0.0) continue;
         out.push_back(Segment{f * (r.x1 + 0.5), f * (r.y1 + 0.5), f * (r.x2 + 0.5), f * (r.y2 + 0.5), f * r.width,

@@ -147,6 +147,26 @@ TEST(CountAligned, BordersInsideThresholdStrictToleranceInclusiveBoxClippedToThe
     EXPECT_EQ(count(horizontal(reference::kNaN, 1, 3, 2.0)).n, 0u);
 }
 
+TEST(CountAligned, LongThinRectanglesAtEveryAngleCountLikeAScanOfTheWholeImage) {
+    // Rows visit only the columns a rectangle can cover; the whole-image scan checks that none is lost,
+    // also for axes a hair off the image axes, which leave the row whole.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const std::uint32_t w = 120, h = 90;
+    std::vector<Px> px(w * h);
+    for (Px& p : px) p = reference::unit(u(rng) * 2 * PI, float(20.0 * u(rng)));
+    const double near_axis[] = {0.0, 1e-7, PI / 2 - 1e-9, PI / 2, PI, -PI / 2 + 1e-7, 3e-7};
+    for (int i = 0; i < 400; ++i) {
+        const double theta = i < 7 ? near_axis[i] : u(rng) * 2 * PI, length = 10.0 + 150.0 * u(rng);
+        const double cx = -10.0 + 140.0 * u(rng), cy = -10.0 + 110.0 * u(rng), dx = std::cos(theta), dy = std::sin(theta);
+        const double width = std::array{0.5, 1.0, 1.5, 2.0, 3.0, 0.5 + 6.0 * u(rng)}[i % 6];
+        const Rect r{cx - dx * length / 2, cy - dy * length / 2, cx + dx * length / 2, cy + dy * length / 2,
+                     width, dx, dy, ANGLE_TOLERANCE, 0.125};
+        const AlignedCount got = count_aligned(r, px, w, h, GRAD_THRESHOLD), want = plain_count(r, px, w, h);
+        ASSERT_TRUE(got.n == want.n && got.k == want.k) << "case " << i << ": " << got.n << " vs " << want.n;
+    }
+}
+
 TEST(ImproveRect, TiesAndWorseTrialsLeaveTheRectangleAlone) {
     // Row 5 is half aligned at 0.3 rad: finer tolerances lose pixels, narrower or shifted trials only tie.
     std::vector<Px> px(16 * 10, Px{10.0f, 0.0f, 1.0f});

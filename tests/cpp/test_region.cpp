@@ -1,10 +1,14 @@
 // Region growing and rectangle fitting, seed by seed, against the plain versions on random fields.
+#include "detector/close_call.hpp"
 #include "detector/region.hpp"
 #include "detector_reference.hpp"
+
+#include <cstring>
 
 namespace {
 
 using namespace tarnwick::detector;
+using reference::Region;
 
 // Random, smooth, curved (with a few NaN directions) and exactly tied directions: between them they
 // reach every branch of the acceptance test, including ties and early joiners that move the mean.
@@ -34,21 +38,46 @@ TEST(GrowRegion, MatchesPlainGrowthAndFitForEverySeedOfRandomFields) {
                 std::vector<std::uint8_t> used(px.size());  // any non-zero flag means taken
                 for (auto& flag : used) flag = rng() % 5 == 0 ? std::uint8_t(1 + rng() % 2) : 0;
                 auto used_ref = used;
-                Region region{99, 98}, region_ref;  // stale contents must go
+                RegionPixels region{{99, 0, 0, 0.0f}}, region_ref_pixels;  // stale contents must go
+                Region region_ref;
                 for (PixelIndex seed = 0; seed < px.size(); ++seed) {
                     if (used_ref[seed] != 0) continue;
                     const double angle = grow_region(seed, px, used, tolerance, region, w, h);
                     const double want = reference::grow_region(seed, px, used_ref, tolerance, region_ref, w, h);
-                    ASSERT_EQ(region, region_ref) << "seed " << seed << " kind " << kind << " tolerance " << tolerance;
+                    ASSERT_EQ(reference::indices(region), region_ref)
+                        << "seed " << seed << " kind " << kind << " tolerance " << tolerance;
+                    region_ref_pixels = reference::region_pixels(region_ref, px, w);  // coordinates and norms too
+                    ASSERT_EQ(0, std::memcmp(region.data(), region_ref_pixels.data(), region.size() * sizeof(RegionPixel)));
                     ASSERT_EQ(used, used_ref) << "seed " << seed;
                     ASSERT_TRUE(reference::same_bits(angle, want) || (std::isnan(angle) && std::isnan(want)))
                         << angle << " vs " << want;
-                    reference::expect_same_rect(region_to_rect(region, px, angle, 0.125, w),
-                                                reference::region_to_rect(region, px, angle, 0.125, w));
+                    reference::expect_same_rect(region_to_rect(region, angle, 0.125),
+                                                reference::region_to_rect(region_ref, px, angle, 0.125, w));
                     multi_pixel += region.size() > 3;
                 }
             }
     EXPECT_GT(multi_pixel, 100u) << "the fields should grow regions of several pixels";
+}
+
+// Growing and shrinking compare hypot(a, b) with a threshold through squares; wherever the squares
+// claim a side, hypot must be on that side. A threshold within an ulp of hypot(a, b) is a close call
+// left to hypot; integer points whose squared distances differ are always told apart.
+TEST(SquaredThreshold, ClaimsASideOnlyWhereHypotIsOnItAndLeavesCloseCallsOpen) {
+    std::mt19937 rng(8);
+    std::uniform_int_distribution<int> coordinate(-3000, 3000);
+    for (int i = 0; i < 200000; ++i) {
+        const double a = coordinate(rng), b = coordinate(rng), c = coordinate(rng), d = coordinate(rng);
+        const double distance = std::hypot(a, b), other = std::hypot(c, d);
+        for (double t : {distance, std::nextafter(distance, 0.0), std::nextafter(distance, 1e9)})
+            ASSERT_EQ(SquaredThreshold(t * t).side_of(a * a + b * b), 0) << a << ", " << b << " against " << t;
+        if (a * a + b * b == c * c + d * d) continue;
+        for (double t : {other, std::nextafter(other, 0.0), std::nextafter(other, 1e9)}) {
+            const int side = SquaredThreshold(t * t).side_of(a * a + b * b);
+            ASSERT_TRUE(side > 0 ? distance > t : side < 0 && distance < t) << a << ", " << b << " against " << t;
+        }
+    }
+    for (double t : {0.0, 1e-300, 1e300, std::numeric_limits<double>::infinity(), reference::kNaN})
+        EXPECT_EQ(SquaredThreshold(t * t).side_of(2.0), 0) << t;  // outside the safe range: no claim
 }
 
 }  // namespace

@@ -1,0 +1,34 @@
+// Comparisons against a threshold that is costly to compute exactly (a hypot), settled by squares.
+#pragma once
+
+namespace tarnwick::detector {
+
+/// Bounds around the square of a positive threshold t. A quantity whose square (computed in
+/// double, from values whose squares are within a few ulps of exact) lies outside the bounds is
+/// certainly below or above t; only the close calls in between need t itself. The relative margin
+/// of 2^-30 is far above those few ulps, and the bounds are used only far from underflow and
+/// overflow, where the relative error bounds hold; so every decision is the one that t would give.
+class SquaredThreshold {
+public:
+    SquaredThreshold() = default;
+    explicit SquaredThreshold(double threshold_squared)
+        : usable_(threshold_squared >= 0x1p-900 && threshold_squared <= 0x1p900),  // false for NaN
+          below_(threshold_squared * (1.0 - MARGIN)),
+          above_(threshold_squared * (1.0 + MARGIN)) {}
+
+    /// -1 when the quantity is certainly below the threshold, +1 when certainly above, 0 when the
+    /// threshold itself must decide.
+    int side_of(double quantity_squared) const {
+        if (!usable_) return 0;
+        if (quantity_squared > above_) return 1;
+        if (quantity_squared < below_) return -1;
+        return 0;  // also for NaN
+    }
+
+private:
+    static constexpr double MARGIN = 0x1p-30;
+    bool usable_ = false;
+    double below_ = 0.0, above_ = 0.0;
+};
+
+}  // namespace tarnwick::detector
