@@ -122,14 +122,15 @@ StageTimes run_once(std::span<const std::uint8_t> samples, std::size_t width, st
     }
 
     start = Clock::now();
-    auto px = scale < 1.0 ? level_line_field(work.pixels, work.width, work.height)
-                          : level_line_field<std::uint8_t>(samples, width, height);
+    float max_norm = 0.0f;
+    auto px = scale < 1.0 ? level_line_field<double>(work.pixels, work.width, work.height, &max_norm)
+                          : level_line_field<std::uint8_t>(samples, width, height, &max_norm);
     t.level_lines = seconds_since(start);
 
     // As in the driver, the used flags are written while the seeds are ordered.
     start = Clock::now();
     auto used = tarnwick::Buffer<std::uint8_t>::for_overwrite(px.size());
-    auto seeds = seeds_by_norm(px, GRAD_THRESHOLD, used.span());
+    auto seeds = seeds_by_norm(px, GRAD_THRESHOLD, used.span(), max_norm);
     t.seeds = seconds_since(start);
 
     start = Clock::now();

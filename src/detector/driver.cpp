@@ -39,6 +39,7 @@ std::int64_t total_order_key(double value) {
 // Everything that stays fixed while the seeds are walked.
 struct Field {
     Buffer<Px> px;
+    float max_norm;
     std::uint32_t width;
     std::uint32_t height;
     double log_nt;
@@ -49,7 +50,7 @@ struct Field {
 std::vector<Segment> find_segments(const Field& field) {
     // The used flags come from the same reading of the norms as the seed order.
     Buffer<std::uint8_t> used = Buffer<std::uint8_t>::for_overwrite(field.px.size());
-    const Buffer<PixelIndex> seeds = seeds_by_norm(field.px, GRAD_THRESHOLD, used.span());
+    const Buffer<PixelIndex> seeds = seeds_by_norm(field.px, GRAD_THRESHOLD, used.span(), field.max_norm);
     return walk_seeds({field.px.span(), field.width, field.height, field.log_nt,
                        field.min_region_size, field.factor},
                       seeds.span(), used.span());
@@ -86,9 +87,9 @@ OrSizeMismatch<std::vector<Segment>> detect(std::span<const T> samples, std::siz
         const Image reduced = downscale<T>(samples, width, height, scale);
         width = reduced.width;
         height = reduced.height;
-        field.px = level_line_field<double>(reduced.pixels, width, height);
+        field.px = level_line_field<double>(reduced.pixels, width, height, &field.max_norm);
     } else {
-        field.px = level_line_field<T>(samples, width, height);
+        field.px = level_line_field<T>(samples, width, height, &field.max_norm);
     }
     field.width = static_cast<std::uint32_t>(width);
     field.height = static_cast<std::uint32_t>(height);

@@ -19,7 +19,7 @@ constexpr std::size_t FIELD_BLOCK_ROWS = 16;
 // Pixels per block of the seed passes, and per batch of classes computed on the stack.
 constexpr std::size_t SEED_BLOCK_PIXELS = std::size_t{1} << 15;
 constexpr std::size_t CLASS_BATCH = 512;
-constexpr std::size_t SEED_CLASSES = NORM_BINS + 1;  // the bins and NOT_A_SEED
+constexpr std::size_t SEED_CLASSES = NORM_BINS;
 
 // Image rows as working values. Doubles are read in place; other samples are converted into two
 // alternating scratch rows, enough for a walk that asks for rows y and y + 1 with y increasing.
@@ -51,39 +51,50 @@ private:
     std::size_t held_[2] = {SIZE_MAX, SIZE_MAX};
 };
 
-// The largest norm, NaN ignored; the maximum does not depend on how the pixels are split.
+// The largest norm of n records, NaN ignored (0 when there is none larger).
+float largest_norm_of(const Px* px, std::size_t n) {
+    // Independent running maxima, so that the comparisons do not wait on each other.
+    constexpr std::size_t WAYS = 8;
+    float max_norm[WAYS] = {};
+    std::size_t i = 0;
+    for (; i + WAYS <= n; i += WAYS)
+        for (std::size_t way = 0; way < WAYS; ++way)
+            max_norm[way] = px[i + way].norm > max_norm[way] ? px[i + way].norm : max_norm[way];
+    for (; i < n; ++i) max_norm[0] = px[i].norm > max_norm[0] ? px[i].norm : max_norm[0];
+    float largest = 0.0f;
+    for (float value : max_norm) largest = value > largest ? value : largest;  // a NaN never wins
+    return largest;
+}
+
+// The largest of per-block maxima; the maximum does not depend on how the pixels are split.
+float largest_of(std::span<const float> maxima) {
+    float largest = 0.0f;
+    for (float value : maxima) largest = value > largest ? value : largest;
+    return largest;
+}
+
 float largest_norm(std::span<const Px> px) {
     const std::size_t blocks = (px.size() + SEED_BLOCK_PIXELS - 1) / SEED_BLOCK_PIXELS;
     std::vector<float> block_max(blocks, 0.0f);
     for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
-        // Independent running maxima, so that the comparisons do not wait on each other.
-        constexpr std::size_t WAYS = 8;
-        float max_norm[WAYS] = {};
-        std::size_t i = pixels.begin;
-        for (; i + WAYS <= pixels.end; i += WAYS)
-            for (std::size_t way = 0; way < WAYS; ++way)
-                max_norm[way] = px[i + way].norm > max_norm[way] ? px[i + way].norm : max_norm[way];
-        for (; i < pixels.end; ++i) max_norm[0] = px[i].norm > max_norm[0] ? px[i].norm : max_norm[0];
-        float block = 0.0f;
-        for (float value : max_norm) block = value > block ? value : block;  // a NaN never wins
-        block_max[pixels.begin / SEED_BLOCK_PIXELS] = block;
+        block_max[pixels.begin / SEED_BLOCK_PIXELS] =
+            largest_norm_of(px.data() + pixels.begin, pixels.end - pixels.begin);
     });
-    float max_norm = 0.0f;
-    for (float value : block_max) max_norm = value > max_norm ? value : max_norm;
-    return max_norm;
+    return largest_of(block_max);
 }
 
-// Calls fn(pixel index, class) for every pixel of a block, in ascending index order; writes the
+// Calls fn(pixel index, class) for every seed of a block, in ascending index order; writes the
 // block's used flags too unless used is null.
 template <typename Fn>
-void for_each_class(const PixelKernels& kernels, std::span<const Px> px, parallel::RowRange pixels,
-                    float max_norm, float threshold, std::uint8_t* used, Fn&& fn) {
+void for_each_seed(const PixelKernels& kernels, std::span<const Px> px, parallel::RowRange pixels,
+                   float max_norm, float threshold, std::uint8_t* used, Fn&& fn) {
+    std::uint32_t positions[CLASS_BATCH];
     std::uint16_t classes[CLASS_BATCH];
     for (std::size_t begin = pixels.begin; begin < pixels.end; begin += CLASS_BATCH) {
         const std::size_t n = std::min(CLASS_BATCH, pixels.end - begin);
-        kernels.seed_classes(px.data() + begin, n, max_norm, threshold, classes,
-                             used == nullptr ? nullptr : used + begin);
-        for (std::size_t i = 0; i < n; ++i) fn(begin + i, classes[i]);
+        const std::size_t seeds = kernels.seeds(px.data() + begin, n, max_norm, threshold, positions,
+                                                classes, used == nullptr ? nullptr : used + begin);
+        for (std::size_t k = 0; k < seeds; ++k) fn(begin + positions[k], classes[k]);
     }
 }
 
@@ -95,26 +106,35 @@ void write_used_flags(const PixelKernels& kernels, std::span<const Px> px, float
     });
 }
 
-// A counting sort in fixed blocks: each block counts its pixels per class, the prefix sums run
-// class by class and, within a class, block by block, and each block then places its pixels in
-// ascending order from its own offsets. So every bin lists its pixels in ascending index order,
-// whatever the number of threads. With used not null, the counting pass writes the used flags.
-Buffer<PixelIndex> order_seeds(std::span<const Px> px, float threshold, std::uint8_t* used) {
+// A counting sort in fixed blocks: each block lists its seeds once, packed with their classes,
+// and counts them per class; the prefix sums run class by class and, within a class, block by
+// block; each block then places its seeds from its own list in ascending order from its own
+// offsets. So every bin lists its pixels in ascending index order, whatever the number of
+// threads, and the level-line field is read only once for both passes. With used not null, the
+// listing pass writes the used flags.
+Buffer<PixelIndex> order_seeds(std::span<const Px> px, float threshold, std::uint8_t* used,
+                               float max_norm) {
     if (px.empty()) return {};
     check(px.size() <= UINT32_MAX, "seeds_by_norm: pixel indices are 32-bit");
     const PixelKernels& kernels = pixel_kernels();
-    const float max_norm = largest_norm(px);
     if (!(max_norm > 0.0f)) {
         if (used != nullptr) write_used_flags(kernels, px, threshold, used);
         return {};
     }
 
+    // A seed's position in its block and its class share one word.
+    static_assert(SEED_BLOCK_PIXELS <= (std::size_t{1} << 16) && SEED_CLASSES <= (std::size_t{1} << 16));
+    constexpr unsigned CLASS_SHIFT = 16;
     const std::size_t blocks = (px.size() + SEED_BLOCK_PIXELS - 1) / SEED_BLOCK_PIXELS;
     std::vector<std::uint32_t> offsets(blocks * SEED_CLASSES, 0);
+    std::vector<std::vector<std::uint32_t>> listed(blocks);
     for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
-        std::uint32_t* counts = offsets.data() + pixels.begin / SEED_BLOCK_PIXELS * SEED_CLASSES;
-        for_each_class(kernels, px, pixels, max_norm, threshold, used, [&](std::size_t, std::uint16_t cls) {
-            if (cls != NOT_A_SEED) ++counts[cls];  // most pixels are none, in long runs
+        const std::size_t block = pixels.begin / SEED_BLOCK_PIXELS;
+        std::uint32_t* counts = offsets.data() + block * SEED_CLASSES;
+        std::vector<std::uint32_t>& list = listed[block];
+        for_each_seed(kernels, px, pixels, max_norm, threshold, used, [&](std::size_t i, std::uint16_t cls) {
+            ++counts[cls];
+            list.push_back(static_cast<std::uint32_t>(i - pixels.begin) | std::uint32_t{cls} << CLASS_SHIFT);
         });
     });
     std::size_t seeds = 0;
@@ -128,14 +148,14 @@ Buffer<PixelIndex> order_seeds(std::span<const Px> px, float threshold, std::uin
     }
 
     Buffer<PixelIndex> order = Buffer<PixelIndex>::for_overwrite(seeds);
-    for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
-        std::uint32_t* next = offsets.data() + pixels.begin / SEED_BLOCK_PIXELS * SEED_CLASSES;
-        PixelIndex discarded;  // where the pixels that are no seeds go, without a branch
-        for_each_class(kernels, px, pixels, max_norm, threshold, nullptr, [&](std::size_t i, std::uint16_t cls) {
-            const bool seed = cls != NOT_A_SEED;
-            *(seed ? order.data() + next[cls] : &discarded) = static_cast<PixelIndex>(i);
-            next[cls] += seed;
-        });
+    parallel::for_each_row(blocks, [&](std::size_t block) {
+        std::uint32_t* next = offsets.data() + block * SEED_CLASSES;
+        const std::size_t first = block * SEED_BLOCK_PIXELS;
+        for (std::uint32_t entry : listed[block]) {
+            const std::uint32_t cls = entry >> CLASS_SHIFT;
+            order[next[cls]++] = static_cast<PixelIndex>(first + (entry & 0xffff));
+        }
+        listed[block] = {};
     });
     return order;
 }
@@ -144,38 +164,59 @@ Buffer<PixelIndex> order_seeds(std::span<const Px> px, float threshold, std::uin
 }  // namespace
 
 template <typename T>
-Buffer<Px> level_line_field(std::span<const T> samples, std::size_t width, std::size_t height) {
+Buffer<Px> level_line_field(std::span<const T> samples, std::size_t width, std::size_t height,
+                            float* max_norm) {
     check(samples.size() == width * height, "level_line_field: samples do not match the size");
     Buffer<Px> field = Buffer<Px>::for_overwrite(width * height);
-    if (field.size() == 0) return field;
+    if (field.size() == 0) {
+        if (max_norm != nullptr) *max_norm = 0.0f;
+        return field;
+    }
     const PixelKernels& kernels = pixel_kernels();
+    const std::size_t blocks = (height + FIELD_BLOCK_ROWS - 1) / FIELD_BLOCK_ROWS;
+    std::vector<float> block_max(max_norm != nullptr ? blocks : 0, 0.0f);
     for_each_row_block(height, FIELD_BLOCK_ROWS, [&](parallel::RowRange rows) {
         WorkingRows<T> image(samples, width, kernels);
+        float largest = 0.0f;
         for (std::size_t y = rows.begin; y < rows.end; ++y) {
             Px* out = field.data() + y * width;
-            if (y + 1 == height)
+            if (y + 1 == height) {
                 std::fill_n(out, width, Px{0.0f, 0.0f, 0.0f});
-            else
-                kernels.level_line_row(image.row(y), image.row(y + 1), width, out);
+                continue;
+            }
+            kernels.level_line_row(image.row(y), image.row(y + 1), width, out);
+            // While the row is still in cache: the seed order needs the largest norm.
+            if (max_norm != nullptr) {
+                const float row_max = largest_norm_of(out, width);
+                largest = row_max > largest ? row_max : largest;
+            }
         }
+        if (max_norm != nullptr) block_max[rows.begin / FIELD_BLOCK_ROWS] = largest;
     });
+    if (max_norm != nullptr) *max_norm = largest_of(block_max);
     return field;
 }
 
-template Buffer<Px> level_line_field<double>(std::span<const double>, std::size_t, std::size_t);
-template Buffer<Px> level_line_field<float>(std::span<const float>, std::size_t, std::size_t);
+template Buffer<Px> level_line_field<double>(std::span<const double>, std::size_t, std::size_t, float*);
+template Buffer<Px> level_line_field<float>(std::span<const float>, std::size_t, std::size_t, float*);
 template Buffer<Px> level_line_field<std::uint8_t>(std::span<const std::uint8_t>, std::size_t,
-                                                   std::size_t);
+                                                   std::size_t, float*);
 template Buffer<Px> level_line_field<std::uint16_t>(std::span<const std::uint16_t>, std::size_t,
-                                                    std::size_t);
+                                                    std::size_t, float*);
 
 Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold) {
-    return order_seeds(px, threshold, nullptr);
+    return order_seeds(px, threshold, nullptr, largest_norm(px));
 }
 
 Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::span<std::uint8_t> used) {
     check(used.size() == px.size(), "seeds_by_norm: one used flag per pixel");
-    return order_seeds(px, threshold, used.data());
+    return order_seeds(px, threshold, used.data(), largest_norm(px));
+}
+
+Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::span<std::uint8_t> used,
+                                 float max_norm) {
+    check(used.size() == px.size(), "seeds_by_norm: one used flag per pixel");
+    return order_seeds(px, threshold, used.data(), max_norm);
 }
 
 Buffer<std::uint8_t> used_flags(std::span<const Px> px, float threshold) {

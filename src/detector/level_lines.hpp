@@ -15,9 +15,12 @@ inline constexpr std::size_t NORM_BINS = 1024;
 
 /// One Px per pixel from the 2x2 block whose top-left pixel it is; the last row and column are 0.
 /// The samples are turned into working values row by row as the field needs them (uint16 divided
-/// by 257.0), so no working image is built. Instantiated for double, float, uint8_t and uint16_t.
+/// by 257.0), so no working image is built. Unless max_norm is null, it receives the largest norm
+/// of the field (NaN ignored, 0 for none), as the seed order needs it. Instantiated for double,
+/// float, uint8_t and uint16_t.
 template <typename T>
-Buffer<Px> level_line_field(std::span<const T> samples, std::size_t width, std::size_t height);
+Buffer<Px> level_line_field(std::span<const T> samples, std::size_t width, std::size_t height,
+                            float* max_norm = nullptr);
 
 /// The field of a working image in doubles.
 inline Buffer<Px> level_line_field(std::span<const double> image, std::size_t width,
@@ -32,6 +35,10 @@ Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold);
 /// The same seeds, and the used flags (as used_flags gives them, one per pixel of px) written into
 /// used from the same reading of the norms.
 Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::span<std::uint8_t> used);
+
+/// The same, given the field's largest norm as level_line_field found it.
+Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::span<std::uint8_t> used,
+                                 float max_norm);
 
 /// One byte per pixel: 1 where the norm is at most the threshold (the pixel is never grown into),
 /// else 0.

@@ -31,13 +31,15 @@ struct PixelKernels {
                          std::size_t n, double* out);
     /// out[i] = 1 where px[i].norm <= threshold (single precision), else 0.
     void (*used_flags)(const Px* px, std::size_t n, float threshold, std::uint8_t* out);
-    /// Seed class of each pixel: 1023 - its norm bin for a seed (strongest bin first), 1024 for a
-    /// pixel whose norm does not exceed the threshold. Unless used is null, also writes the used
-    /// flags as used_flags does, from the same reading of the norms.
-    void (*seed_classes)(const Px* px, std::size_t n, float max_norm, float threshold,
-                         std::uint16_t* out, std::uint8_t* used);
+    /// The seeds among n pixels (norm above the threshold), in ascending order: their positions
+    /// (0 to n - 1) and classes, 1023 - their norm bin (strongest bin first); returns how many.
+    /// Unless used is null, also writes the used flags as used_flags does, from the same reading
+    /// of the norms.
+    std::size_t (*seeds)(const Px* px, std::size_t n, float max_norm, float threshold,
+                         std::uint32_t* positions, std::uint16_t* classes, std::uint8_t* used);
 };
 
+/// The class of a pixel that is no seed.
 constexpr std::uint16_t NOT_A_SEED = 1024;
 
 /// The version for the active instruction set (chosen once per process).

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -205,25 +206,89 @@ void used_flags(const Px* __restrict px, std::size_t n, float threshold,
     for (std::size_t i = 0; i < n; ++i) out[i] = px[i].norm <= threshold ? 1 : 0;
 }
 
-// The bin is trunc((norm / max_norm) * 1023) in single precision, limited to 1023, with NaN and
-// values at or below zero giving 0: the saturating conversion, spelled so that it vectorises.
-template <bool WithUsed>
-void seed_classes(const Px* __restrict px, std::size_t n, float max_norm, float threshold,
-                  std::uint16_t* __restrict out, std::uint8_t* __restrict used) {
-    for (std::size_t i = 0; i < n; ++i) {
-        const float norm = px[i].norm;
-        const float scaled = (norm / max_norm) * 1023.0f;
-        const float limited = scaled > 0.0f ? (scaled < 1023.0f ? scaled : 1023.0f) : 0.0f;
-        const auto bin = static_cast<std::uint16_t>(static_cast<std::int32_t>(limited));
-        out[i] = norm > threshold ? static_cast<std::uint16_t>(1023 - bin) : NOT_A_SEED;
-        if constexpr (WithUsed) used[i] = norm <= threshold ? 1 : 0;
-    }
+static_assert(sizeof(Px) == 3 * sizeof(float), "Px records are three packed floats");
+
+template <typename T, std::size_t Lanes, typename IndexFn, std::size_t... I>
+constexpr Vector<T, Lanes> vector_of(IndexFn index, std::index_sequence<I...>) {
+    return Vector<T, Lanes>{static_cast<T>(index(I))...};
 }
 
-void seed_classes_and_used(const Px* px, std::size_t n, float max_norm, float threshold,
-                           std::uint16_t* out, std::uint8_t* used) {
-    if (used != nullptr) seed_classes<true>(px, n, max_norm, threshold, out, used);
-    else seed_classes<false>(px, n, max_norm, threshold, out, used);
+// The norms of Lanes consecutive records, from three plain loads and two shuffles (the records
+// interleave norm, dir_x, dir_y).
+template <std::size_t Lanes>
+Vector<float, Lanes> norms_of(const Px* px) {
+    using F = Vector<float, Lanes>;
+    using Index = Vector<std::int32_t, Lanes>;
+    constexpr auto lanes = std::make_index_sequence<Lanes>();
+    constexpr std::size_t in_two = 2 * Lanes;  // floats of the first two loads
+    constexpr Index from_first_two =
+        vector_of<std::int32_t, Lanes>([](std::size_t lane) { return 3 * lane < in_two ? 3 * lane : 0; }, lanes);
+    constexpr Index with_third = vector_of<std::int32_t, Lanes>(
+        [](std::size_t lane) { return 3 * lane < in_two ? lane : Lanes + 3 * lane - in_two; }, lanes);
+    const float* floats = &px->norm;
+    const F first = load<F>(floats), second = load<F>(floats + Lanes), third = load<F>(floats + in_two);
+    return __builtin_shuffle(__builtin_shuffle(first, second, from_first_two), third, with_third);
+}
+
+// The class of one pixel: 1023 - trunc((norm / max_norm) * 1023) in single precision, the bin
+// limited to [0, 1023] with NaN giving 0 (the saturating conversion), or NOT_A_SEED.
+std::uint16_t seed_class(float norm, float max_norm, float threshold) {
+    const float scaled = (norm / max_norm) * 1023.0f;
+    const float limited = scaled > 0.0f ? (scaled < 1023.0f ? scaled : 1023.0f) : 0.0f;
+    const auto bin = static_cast<std::uint16_t>(static_cast<std::int32_t>(limited));
+    return norm > threshold ? static_cast<std::uint16_t>(1023 - bin) : NOT_A_SEED;
+}
+
+// The seeds among n pixels, FloatLanes at a time: most pixels are none, in long runs, so a vector
+// without a seed costs only its comparisons (and its used flags).
+template <std::size_t FloatLanes, bool WithUsed>
+std::size_t seeds_in(const Px* __restrict px, std::size_t n, float max_norm, float threshold,
+                     std::uint32_t* __restrict positions, std::uint16_t* __restrict classes,
+                     std::uint8_t* __restrict used) {
+    using F = Vector<float, FloatLanes>;
+    using Int = Vector<std::int32_t, FloatLanes>;
+    using Bytes = Vector<std::uint8_t, FloatLanes>;
+    std::size_t count = 0, i = 0;
+    for (; i + FloatLanes <= n; i += FloatLanes) {
+        const F norm = norms_of<FloatLanes>(px + i);
+        if constexpr (WithUsed) {
+            const Bytes flags = __builtin_convertvector((norm <= threshold) & 1, Bytes);
+            __builtin_memcpy(used + i, &flags, sizeof flags);
+        }
+        const Int seed = norm > threshold;
+        std::uint64_t words[sizeof seed / 8];
+        __builtin_memcpy(words, &seed, sizeof seed);
+        std::uint64_t any = 0;
+        for (std::uint64_t word : words) any |= word;
+        if (any == 0) continue;
+        const F scaled = (norm / max_norm) * 1023.0f;
+        const F zero = {}, top = F{} + 1023.0f;
+        const F limited = scaled > zero ? (scaled < top ? scaled : top) : zero;
+        const Int bin = __builtin_convertvector(limited, Int);
+        for (std::size_t lane = 0; lane < FloatLanes; ++lane) {
+            if (seed[lane] == 0) continue;
+            positions[count] = static_cast<std::uint32_t>(i + lane);
+            classes[count] = static_cast<std::uint16_t>(1023 - bin[lane]);
+            ++count;
+        }
+    }
+    for (; i < n; ++i) {
+        const float norm = px[i].norm;
+        if constexpr (WithUsed) used[i] = norm <= threshold ? 1 : 0;
+        const std::uint16_t cls = seed_class(norm, max_norm, threshold);
+        if (cls == NOT_A_SEED) continue;
+        positions[count] = static_cast<std::uint32_t>(i);
+        classes[count] = cls;
+        ++count;
+    }
+    return count;
+}
+
+template <std::size_t FloatLanes>
+std::size_t seeds_and_used(const Px* px, std::size_t n, float max_norm, float threshold,
+                           std::uint32_t* positions, std::uint16_t* classes, std::uint8_t* used) {
+    if (used != nullptr) return seeds_in<FloatLanes, true>(px, n, max_norm, threshold, positions, classes, used);
+    return seeds_in<FloatLanes, false>(px, n, max_norm, threshold, positions, classes, used);
 }
 
 template <std::size_t DoubleLanes>
@@ -236,7 +301,7 @@ constexpr PixelKernels make_pixel_kernels() {
                         hypot_row<DoubleLanes>,
                         weighted_sum<DoubleLanes>,
                         used_flags,
-                        seed_classes_and_used};
+                        seeds_and_used<2 * DoubleLanes>};
 }
 
 }  // namespace

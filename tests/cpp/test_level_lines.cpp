@@ -58,15 +58,22 @@ TEST(LevelLineField, FieldAndSeedOrderMatchPlainComputationOnRandomImages) {
         // Equal neighbours give exact zero gradients; a NaN sample must leave its blocks at zero.
         for (std::size_t i = 0; i + 1 < img.size(); i += 5) img[i + 1] = img[i];
         img[rng() % img.size()] = reference::kNaN;
-        const auto px = level_line_field(img, w, h);
+        float max_norm = -1.0f;
+        const auto px = level_line_field<double>(img, w, h, &max_norm);
         const auto want = plain_field(img, w, h);
         ASSERT_EQ(px.size(), want.size());
-        for (std::size_t i = 0; i < px.size(); ++i) expect_same_px(px[i], want[i]);
+        float want_max = 0.0f;
+        for (std::size_t i = 0; i < px.size(); ++i) {
+            expect_same_px(px[i], want[i]);
+            if (want[i].norm > want_max) want_max = want[i].norm;
+        }
+        ASSERT_EQ(max_norm, want_max);
         ASSERT_TRUE(std::ranges::equal(seeds_by_norm(px, GRAD_THRESHOLD), plain_seeds(want, GRAD_THRESHOLD)));
         // The flags alone, and written while the seeds are ordered: the same bytes, the same seeds.
         const auto used = used_flags(px, GRAD_THRESHOLD);
         std::vector<std::uint8_t> used_with_seeds(px.size(), 7);
-        ASSERT_TRUE(std::ranges::equal(seeds_by_norm(px, GRAD_THRESHOLD, used_with_seeds), plain_seeds(want, GRAD_THRESHOLD)));
+        ASSERT_TRUE(std::ranges::equal(seeds_by_norm(px, GRAD_THRESHOLD, used_with_seeds, max_norm),
+                                       plain_seeds(want, GRAD_THRESHOLD)));
         for (std::size_t i = 0; i < px.size(); ++i) {
             ASSERT_EQ(used[i], want[i].norm <= GRAD_THRESHOLD ? 1 : 0);
             ASSERT_EQ(used_with_seeds[i], used[i]);

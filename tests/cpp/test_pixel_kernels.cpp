@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "detector/pixel_kernels.hpp"
@@ -150,26 +151,41 @@ TEST_P(PixelKernelVersions, UsedFlagsAndSeedClassesMatch) {
         std::vector<Px> px(n);
         for (Px& p : px) p = Px{float(std::fabs(values.next(40.0))), 0.5f, -0.5f};
         if (n > 0) px[values.below(n)].norm = thresholds[0];
+        if (n > 0 && round % 3 == 0) px[values.below(n)].norm = std::numeric_limits<float>::quiet_NaN();
         const float threshold = thresholds[round % 4];
         const float max_norm = round % 5 == 0 ? std::numeric_limits<float>::infinity() : float(values.next(60.0));
         auto run = [&](const PixelKernels& k) {
-            std::vector<std::uint8_t> used(n), used_with_classes(n);
+            std::vector<std::uint8_t> used(n), used_with_seeds(n);
+            std::vector<std::uint32_t> positions(n), positions_with_used(n);
             std::vector<std::uint16_t> classes(n), classes_with_used(n);
             k.used_flags(px.data(), n, threshold, used.data());
-            k.seed_classes(px.data(), n, max_norm, threshold, classes.data(), nullptr);
-            k.seed_classes(px.data(), n, max_norm, threshold, classes_with_used.data(), used_with_classes.data());
-            EXPECT_TRUE(same_bytes(used_with_classes, used) && same_bytes(classes_with_used, classes));
-            return std::pair{used, classes};
+            positions.resize(k.seeds(px.data(), n, max_norm, threshold, positions.data(),
+                                     classes.data(), nullptr));
+            classes.resize(positions.size());
+            positions_with_used.resize(k.seeds(px.data(), n, max_norm, threshold,
+                                               positions_with_used.data(), classes_with_used.data(),
+                                               used_with_seeds.data()));
+            classes_with_used.resize(positions_with_used.size());
+            EXPECT_TRUE(same_bytes(used_with_seeds, used) && same_bytes(positions_with_used, positions) &&
+                        same_bytes(classes_with_used, classes));
+            return std::tuple{used, positions, classes};
         };
-        const auto [want_used, want_classes] = run(portable);
-        const auto [got_used, got_classes] = run(vector);
+        const auto [want_used, want_positions, want_classes] = run(portable);
+        const auto [got_used, got_positions, got_classes] = run(vector);
         ASSERT_TRUE(same_bytes(got_used, want_used)) << n;
-        ASSERT_TRUE(same_bytes(got_classes, want_classes)) << n << " max " << max_norm;
+        ASSERT_TRUE(same_bytes(got_positions, want_positions) && same_bytes(got_classes, want_classes))
+            << n << " max " << max_norm;
+        // Every pixel above the threshold, and no other, is listed once, in ascending order.
+        std::size_t listed = 0;
         for (std::size_t i = 0; i < n; ++i) {
             ASSERT_EQ(want_used[i], px[i].norm <= threshold ? 1 : 0);
-            ASSERT_LE(want_classes[i], NOT_A_SEED);
-            ASSERT_EQ(want_classes[i] == NOT_A_SEED, !(px[i].norm > threshold));
+            if (!(px[i].norm > threshold)) continue;
+            ASSERT_LT(listed, want_positions.size());
+            ASSERT_EQ(want_positions[listed], i);
+            ASSERT_LT(want_classes[listed], NOT_A_SEED);
+            ++listed;
         }
+        ASSERT_EQ(listed, want_positions.size());
     }
 }
 
