@@ -130,6 +130,45 @@ template <std::size_t Lanes>
     return norm;
 }
 
+static_assert(sizeof(Px) == 3 * sizeof(float), "Px records are three packed floats");
+
+template <typename T, std::size_t Lanes, typename IndexFn, std::size_t... I>
+constexpr Vector<T, Lanes> vector_of(IndexFn index, std::index_sequence<I...>) {
+    return Vector<T, Lanes>{static_cast<T>(index(I))...};
+}
+
+// Writes Lanes records from three vectors of fields: each third of the output interleaves the
+// fields of its records, gathered by two shuffles (norms with directions x, then directions y).
+template <std::size_t Lanes>
+void store_records(Vector<float, Lanes> norm, Vector<float, Lanes> dir_x, Vector<float, Lanes> dir_y,
+                   Px* out) {
+    using F = Vector<float, Lanes>;
+    using Index = Vector<std::int32_t, Lanes>;
+    constexpr auto lanes = std::make_index_sequence<Lanes>();
+    float* floats = &out->norm;
+    [&]<std::size_t... Part>(std::index_sequence<Part...>) {
+        (([&] {
+             // Output float j = 3 * record + field; the first shuffle takes norms and dir_x
+             // (a placeholder for dir_y), the second puts dir_y in.
+             constexpr Index first = vector_of<std::int32_t, Lanes>(
+                 [](std::size_t lane) {
+                     const std::size_t j = Part * Lanes + lane, record = j / 3, field = j % 3;
+                     return field == 0 ? record : field == 1 ? Lanes + record : 0;
+                 },
+                 lanes);
+             constexpr Index second = vector_of<std::int32_t, Lanes>(
+                 [](std::size_t lane) {
+                     const std::size_t j = Part * Lanes + lane, record = j / 3, field = j % 3;
+                     return field == 2 ? Lanes + record : lane;
+                 },
+                 lanes);
+             const F part = __builtin_shuffle(__builtin_shuffle(norm, dir_x, first), dir_y, second);
+             __builtin_memcpy(floats + Part * Lanes, &part, sizeof part);
+         }()),
+         ...);
+    }(std::make_index_sequence<3>());
+}
+
 // Lanes records at a time: gradients, norms, quotients and roundings in vectors. With
 // VectorHypot false the norm comes from the library lane by lane.
 template <std::size_t Lanes, bool VectorHypot>
@@ -154,8 +193,7 @@ void level_line_row(const double* top, const double* bottom, std::size_t width, 
         const F stored_norm = __builtin_convertvector(defined ? norm : zero, F);
         const F dir_x = __builtin_convertvector(defined ? -gy / norm : zero, F);
         const F dir_y = __builtin_convertvector(defined ? gx / norm : zero, F);
-        for (std::size_t lane = 0; lane < Lanes; ++lane)
-            out[x + lane] = Px{stored_norm[lane], dir_x[lane], dir_y[lane]};
+        store_records<Lanes>(stored_norm, dir_x, dir_y, out + x);
     }
     for (; x < last; ++x) out[x] = level_line_record(top[x], top[x + 1], bottom[x], bottom[x + 1]);
     out[last] = Px{0.0f, 0.0f, 0.0f};
@@ -204,13 +242,6 @@ void weighted_sum(const double* const* sources, const double* weights, std::size
 void used_flags(const Px* __restrict px, std::size_t n, float threshold,
                 std::uint8_t* __restrict out) {
     for (std::size_t i = 0; i < n; ++i) out[i] = px[i].norm <= threshold ? 1 : 0;
-}
-
-static_assert(sizeof(Px) == 3 * sizeof(float), "Px records are three packed floats");
-
-template <typename T, std::size_t Lanes, typename IndexFn, std::size_t... I>
-constexpr Vector<T, Lanes> vector_of(IndexFn index, std::index_sequence<I...>) {
-    return Vector<T, Lanes>{static_cast<T>(index(I))...};
 }
 
 // The norms of Lanes consecutive records, from three plain loads and two shuffles (the records
