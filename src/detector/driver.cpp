@@ -8,6 +8,7 @@
 #include "detector/downscale.hpp"
 #include "detector/level_lines.hpp"
 #include "detector/seed_loop.hpp"
+#include "parallel/pool.hpp"
 #include "sample/check.hpp"
 #include "sample/saturate.hpp"
 
@@ -77,6 +78,7 @@ OrSizeMismatch<std::vector<Segment>> detect(std::span<const T> samples, std::siz
                                             std::size_t height, double scale) {
     if (samples.size() != width * height) return SizeMismatch{width * height, samples.size()};
     if (too_small_for_segments(width, height, scale)) return std::vector<Segment>{};
+    const parallel::BusyCaller busy;
     check(width * height <= UINT32_MAX, "detect: pixel indices are 32-bit");
     const bool shrink = scale < 1.0;
 

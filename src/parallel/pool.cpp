@@ -175,6 +175,8 @@ private:
 };
 
 std::atomic<Pool*> the_pool{nullptr};
+// Threads inside a computation (a BusyCaller scope) right now, across the process.
+std::atomic<std::size_t> busy_callers{0};
 alignas(std::mutex) unsigned char creation_storage[sizeof(std::mutex)];
 std::mutex* creation_mutex = new (creation_storage) std::mutex();
 bool fork_handler_installed = false;  // guarded by creation_mutex
@@ -221,6 +223,9 @@ void split(Job& job, std::size_t first, std::size_t rows, std::size_t threads,
 
 std::size_t pool_size() { return the_process_pool().size(); }
 
+BusyCaller::BusyCaller() noexcept { busy_callers.fetch_add(1, std::memory_order_relaxed); }
+BusyCaller::~BusyCaller() { busy_callers.fetch_sub(1, std::memory_order_relaxed); }
+
 void run_rows(std::size_t rows, RowBody body) {
     if (rows == 0) return;
     if (rows == 1) {
@@ -234,7 +239,10 @@ void run_rows(std::size_t rows, RowBody body) {
     body.call(body.context, RowRange{0, 1});
     const Clock::duration first_row = Clock::now() - start;
     const bool worth_sharing = first_row * static_cast<double>(rows - 1) >= MIN_WORK_TO_SHARE;
-    if (pool.size() == 1 || !worth_sharing || !pool.has_idle_helper()) {
+    // Callers that already keep every thread of the pool busy gain nothing from helpers: they
+    // would only take turns on the same cores.
+    const bool cores_to_spare = busy_callers.load(std::memory_order_relaxed) < pool.size();
+    if (pool.size() == 1 || !worth_sharing || !cores_to_spare || !pool.has_idle_helper()) {
         body.call(body.context, RowRange{1, rows});
         return;
     }

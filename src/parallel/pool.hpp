@@ -38,6 +38,17 @@ void for_each_row(std::size_t rows, RowFn&& row_fn) {
     run_rows(rows, RowBody{call, const_cast<void*>(static_cast<const void*>(&row_fn))});
 }
 
+/// Marks the calling thread as busy with a computation for its lifetime. Loops are shared with
+/// helpers only while fewer callers are busy than the pool has threads: several calls at once
+/// already use the cores, and helpers would only make them take turns.
+class BusyCaller {
+public:
+    BusyCaller() noexcept;
+    ~BusyCaller();
+    BusyCaller(const BusyCaller&) = delete;
+    BusyCaller& operator=(const BusyCaller&) = delete;
+};
+
 /// Number of threads (the caller included) that loops use; creates the pool on first use. Fewer
 /// than asked for when some could not be started.
 std::size_t pool_size();

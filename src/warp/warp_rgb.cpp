@@ -90,6 +90,7 @@ OrSizeMismatch<Buffer<T>> warp_rgb_using(InstructionSet set, std::span<const T> 
 
     // A width of 0 is an empty image like a height of 0: there is nothing to sample.
     if (expected == 0) return Buffer<T>(0);
+    const parallel::BusyCaller busy;
     // Every sample is written below, zeros included.
     Buffer<T> output = Buffer<T>::for_overwrite(expected);
 
