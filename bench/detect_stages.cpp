@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "detector/downscale.hpp"
+#include "detector/downscaled_rows.hpp"
 #include "detector/driver.hpp"
 #include "detector/level_lines.hpp"
 #include "detector/nfa.hpp"
@@ -39,7 +40,7 @@ double seconds_since(Clock::time_point start) {
 
 // Per-stage times of one run, in seconds.
 struct StageTimes {
-    double downscale = 0, level_lines = 0, seeds = 0;
+    double level_lines = 0, seeds = 0;
     double grow = 0, fit = 0, refine = 0, improve = 0, seed_loop = 0, sort = 0, total = 0;
     double whole_detector = 0;
     std::size_t segments = 0, detector_segments = 0, regions_fitted = 0;
@@ -111,20 +112,25 @@ StageTimes run_once(std::span<const std::uint8_t> samples, std::size_t width, st
     StageTimes t;
     const auto run_start = Clock::now();
 
-    // As in the driver, the samples become doubles inside the first stage that reads them.
-    Image work{{}, width, height};
+    // As in the driver, the samples become doubles inside the first stage that reads them, and
+    // down-scaled rows are made as the field reads them (the field's time includes them).
+    std::size_t work_width = width, work_height = height;
     auto start = Clock::now();
-    if (scale < 1.0) work = downscale<std::uint8_t>(samples, width, height, scale);
-    t.downscale = seconds_since(start);
-    if (work.width < 3 || work.height < 3) {  // too small for any segment
+    float max_norm = 0.0f;
+    tarnwick::Buffer<Px> px;
+    if (scale < 1.0) {
+        const DownscalePlan plan = plan_downscale(width, height, scale);
+        work_width = plan.width;
+        work_height = plan.height;
+        if (work_width >= 3 && work_height >= 3)
+            px = downscaled_level_line_field<std::uint8_t>(samples, width, height, plan, &max_norm);
+    } else {
+        px = level_line_field<std::uint8_t>(samples, width, height, &max_norm);
+    }
+    if (work_width < 3 || work_height < 3) {  // too small for any segment
         compare_with_detector({}, samples, width, height, scale, t);
         return t;
     }
-
-    start = Clock::now();
-    float max_norm = 0.0f;
-    auto px = scale < 1.0 ? level_line_field<double>(work.pixels, work.width, work.height, &max_norm)
-                          : level_line_field<std::uint8_t>(samples, width, height, &max_norm);
     t.level_lines = seconds_since(start);
 
     // As in the driver, the used flags are written while the seeds are ordered.
@@ -136,8 +142,8 @@ StageTimes run_once(std::span<const std::uint8_t> samples, std::size_t width, st
     start = Clock::now();
     const double factor = scale < 1.0 ? 1.0 / scale : 1.0;
     std::vector<Segment> segments =
-        seed_loop(seeds, px, used, static_cast<std::uint32_t>(work.width),
-                  static_cast<std::uint32_t>(work.height), factor, t);
+        seed_loop(seeds, px, used, static_cast<std::uint32_t>(work_width),
+                  static_cast<std::uint32_t>(work_height), factor, t);
     t.seed_loop = seconds_since(start);
 
     start = Clock::now();
@@ -196,8 +202,7 @@ int main(int argc, char** argv) {
         const char* name;
         double StageTimes::*field;
     } stages[] = {
-        {"downscale", &StageTimes::downscale},
-        {"level_line_field", &StageTimes::level_lines},
+        {"level_line_field (down-scaling too)", &StageTimes::level_lines},
         {"seeds_by_norm, used flags", &StageTimes::seeds},
         {"seed loop", &StageTimes::seed_loop},
         {"  grow_region", &StageTimes::grow},

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "detector/downscale.hpp"
+#include "detector/downscaled_rows.hpp"
 #include "detector/level_lines.hpp"
 #include "detector/seed_loop.hpp"
 #include "parallel/pool.hpp"
@@ -86,10 +87,11 @@ OrSizeMismatch<std::vector<Segment>> detect(std::span<const T> samples, std::siz
     // no full-size working image is ever built.
     Field field;
     if (shrink) {
-        const Image reduced = downscale<T>(samples, width, height, scale);
-        width = reduced.width;
-        height = reduced.height;
-        field.px = level_line_field<double>(reduced.pixels, width, height, &field.max_norm);
+        // The down-scaled rows are made as the field reads them: no down-scaled image is stored.
+        const DownscalePlan plan = plan_downscale(width, height, scale);
+        field.px = downscaled_level_line_field<T>(samples, width, height, plan, &field.max_norm);
+        width = plan.width;
+        height = plan.height;
     } else {
         field.px = level_line_field<T>(samples, width, height, &field.max_norm);
     }

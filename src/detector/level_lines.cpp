@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "detector/downscaled_rows.hpp"
 #include "detector/pixel_kernels.hpp"
 #include "detector/row_blocks.hpp"
 #include "sample/check.hpp"
@@ -16,6 +17,9 @@ namespace {
 
 // Rows of the field per parallel block: enough to amortise converting the block's first row.
 constexpr std::size_t FIELD_BLOCK_ROWS = 16;
+// The same from down-scaled rows: a block filters the kernel's reach of source rows again, and
+// its last row once more, so these blocks are taller.
+constexpr std::size_t DOWNSCALED_BLOCK_ROWS = 64;
 // Pixels per block of the seed passes, and per batch of classes computed on the stack.
 constexpr std::size_t SEED_BLOCK_PIXELS = std::size_t{1} << 15;
 constexpr std::size_t CLASS_BATCH = 512;
@@ -163,20 +167,22 @@ Buffer<PixelIndex> order_seeds(std::span<const Px> px, float threshold, std::uin
 
 }  // namespace
 
-template <typename T>
-Buffer<Px> level_line_field(std::span<const T> samples, std::size_t width, std::size_t height,
-                            float* max_norm) {
-    check(samples.size() == width * height, "level_line_field: samples do not match the size");
+namespace {
+
+// The field from rows of working values that make_rows() yields, a new source per block of rows.
+template <typename MakeRows>
+Buffer<Px> field_of_rows(std::size_t width, std::size_t height, std::size_t block_rows,
+                         MakeRows make_rows, float* max_norm) {
     Buffer<Px> field = Buffer<Px>::for_overwrite(width * height);
     if (field.size() == 0) {
         if (max_norm != nullptr) *max_norm = 0.0f;
         return field;
     }
     const PixelKernels& kernels = pixel_kernels();
-    const std::size_t blocks = (height + FIELD_BLOCK_ROWS - 1) / FIELD_BLOCK_ROWS;
+    const std::size_t blocks = (height + block_rows - 1) / block_rows;
     std::vector<float> block_max(max_norm != nullptr ? blocks : 0, 0.0f);
-    for_each_row_block(height, FIELD_BLOCK_ROWS, [&](parallel::RowRange rows) {
-        WorkingRows<T> image(samples, width, kernels);
+    for_each_row_block(height, block_rows, [&](parallel::RowRange rows) {
+        auto image = make_rows();
         float largest = 0.0f;
         for (std::size_t y = rows.begin; y < rows.end; ++y) {
             Px* out = field.data() + y * width;
@@ -184,19 +190,52 @@ Buffer<Px> level_line_field(std::span<const T> samples, std::size_t width, std::
                 std::fill_n(out, width, Px{0.0f, 0.0f, 0.0f});
                 continue;
             }
-            kernels.level_line_row(image.row(y), image.row(y + 1), width, out);
+            const double* top = image.row(y);
+            kernels.level_line_row(top, image.row(y + 1), width, out);
             // While the row is still in cache: the seed order needs the largest norm.
             if (max_norm != nullptr) {
                 const float row_max = largest_norm_of(out, width);
                 largest = row_max > largest ? row_max : largest;
             }
         }
-        if (max_norm != nullptr) block_max[rows.begin / FIELD_BLOCK_ROWS] = largest;
+        if (max_norm != nullptr) block_max[rows.begin / block_rows] = largest;
     });
     if (max_norm != nullptr) *max_norm = largest_of(block_max);
     return field;
 }
 
+}  // namespace
+
+template <typename T>
+Buffer<Px> level_line_field(std::span<const T> samples, std::size_t width, std::size_t height,
+                            float* max_norm) {
+    check(samples.size() == width * height, "level_line_field: samples do not match the size");
+    const PixelKernels& kernels = pixel_kernels();
+    return field_of_rows(width, height, FIELD_BLOCK_ROWS,
+                         [&] { return WorkingRows<T>(samples, width, kernels); }, max_norm);
+}
+
+template <typename T>
+Buffer<Px> downscaled_level_line_field(std::span<const T> samples, std::size_t width,
+                                       std::size_t height, const DownscalePlan& plan,
+                                       float* max_norm) {
+    check(samples.size() == width * height, "level_line_field: samples do not match the size");
+    const PixelKernels& kernels = pixel_kernels();
+    return field_of_rows(plan.width, plan.height, DOWNSCALED_BLOCK_ROWS,
+                         [&] { return DownscaledRows<T>(samples, width, height, plan, kernels); },
+                         max_norm);
+}
+
+template Buffer<Px> downscaled_level_line_field<double>(std::span<const double>, std::size_t,
+                                                        std::size_t, const DownscalePlan&, float*);
+template Buffer<Px> downscaled_level_line_field<float>(std::span<const float>, std::size_t,
+                                                       std::size_t, const DownscalePlan&, float*);
+template Buffer<Px> downscaled_level_line_field<std::uint8_t>(std::span<const std::uint8_t>,
+                                                              std::size_t, std::size_t,
+                                                              const DownscalePlan&, float*);
+template Buffer<Px> downscaled_level_line_field<std::uint16_t>(std::span<const std::uint16_t>,
+                                                               std::size_t, std::size_t,
+                                                               const DownscalePlan&, float*);
 template Buffer<Px> level_line_field<double>(std::span<const double>, std::size_t, std::size_t, float*);
 template Buffer<Px> level_line_field<float>(std::span<const float>, std::size_t, std::size_t, float*);
 template Buffer<Px> level_line_field<std::uint8_t>(std::span<const std::uint8_t>, std::size_t,

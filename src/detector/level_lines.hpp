@@ -22,6 +22,16 @@ template <typename T>
 Buffer<Px> level_line_field(std::span<const T> samples, std::size_t width, std::size_t height,
                             float* max_norm = nullptr);
 
+struct DownscalePlan;
+
+/// The field of the down-scaled image that plan describes, each down-scaled row computed as the
+/// field needs it: the same records as level_line_field of downscale's image, without storing that
+/// image. The field has plan.width x plan.height records.
+template <typename T>
+Buffer<Px> downscaled_level_line_field(std::span<const T> samples, std::size_t width,
+                                       std::size_t height, const DownscalePlan& plan,
+                                       float* max_norm = nullptr);
+
 /// The field of a working image in doubles.
 inline Buffer<Px> level_line_field(std::span<const double> image, std::size_t width,
                                    std::size_t height) {

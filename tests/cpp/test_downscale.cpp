@@ -2,6 +2,9 @@
 #include <algorithm>
 
 #include "detector/downscale.hpp"
+#include <cstring>
+#include "detector/level_lines.hpp"
+#include "detector/downscaled_rows.hpp"
 #include "detector_reference.hpp"
 #include "sample/saturate.hpp"
 
@@ -98,6 +101,25 @@ TEST(Downscale, TypedSamplesAreFilteredAsTheirWorkingValues) {
         EXPECT_TRUE(std::ranges::equal(downscale<std::uint8_t>(u8, w, h, scale).pixels, plain_downscale(from_u8, w, h, scale).pixels));
         EXPECT_TRUE(std::ranges::equal(downscale<std::uint16_t>(u16, w, h, scale).pixels, plain_downscale(from_u16, w, h, scale).pixels));
         EXPECT_TRUE(std::ranges::equal(downscale<float>(f32, w, h, scale).pixels, plain_downscale(from_f32, w, h, scale).pixels));
+    }
+}
+
+// The field read from down-scaled rows made on demand equals the field of the stored image,
+// record for record, across the block boundaries of both.
+TEST(Downscale, FieldOfOnDemandRowsMatchesFieldOfTheImage) {
+    std::mt19937 rng(8);
+    for (auto [w, h, scale] : {std::tuple<std::size_t, std::size_t, double>{150, 300, 0.8}, {37, 23, 0.5},
+                              {9, 211, 0.37}, {64, 5, 0.75}}) {
+        std::vector<std::uint8_t> u8(w * h);
+        for (auto& v : u8) v = std::uint8_t(rng() % 4 == 0 ? rng() : 128);
+        const DownscalePlan plan = plan_downscale(w, h, scale);
+        float max_fused = -1.0f, max_stored = -2.0f;
+        const auto fused = downscaled_level_line_field<std::uint8_t>(u8, w, h, plan, &max_fused);
+        const Image image = downscale<std::uint8_t>(u8, w, h, scale);
+        const auto stored = level_line_field<double>(image.pixels, image.width, image.height, &max_stored);
+        ASSERT_EQ(fused.size(), stored.size());
+        EXPECT_EQ(std::memcmp(fused.data(), stored.data(), fused.size() * sizeof(Px)), 0) << w << "x" << h;
+        EXPECT_EQ(max_fused, max_stored);
     }
 }
 

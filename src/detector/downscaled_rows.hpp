@@ -1,0 +1,119 @@
+// Rows of the down-scaled image computed on demand, for stages that read them in increasing order:
+// the down-scaling itself, and the level-line field, which then needs no down-scaled image at all.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "detector/pixel_kernels.hpp"
+#include "sample/buffer.hpp"
+
+namespace tarnwick::detector {
+
+/// What a down-scaling by one scale needs: the taps, the sampled columns and rows, the output size.
+struct DownscalePlan {
+    std::vector<double> taps;
+    std::vector<std::uint32_t> columns;
+    std::vector<std::uint32_t> rows;
+    std::size_t width = 0;   ///< of the output
+    std::size_t height = 0;  ///< of the output
+};
+
+/// The plan for an image of width x height (both at least 1) at a scale below 1.
+DownscalePlan plan_downscale(std::size_t width, std::size_t height, double scale);
+
+// Source rows filtered along the row, kept only at the sampled columns. A ring of 2 * half + 1
+// rows holds every row that one output row needs, and, since the sampled rows only move down, a
+// row is filtered once per block however many output rows use it.
+template <typename T>
+class SampledRowFilter {
+public:
+    SampledRowFilter(std::span<const T> samples, std::size_t width, std::span<const double> taps,
+                     std::span<const std::uint32_t> columns, const PixelKernels& kernels)
+        : samples_(samples.data()), width_(width), taps_(taps), columns_(columns),
+          kernels_(kernels), half_(taps.size() / 2),
+          padded_(Buffer<double>::for_overwrite(width + 2 * half_)),
+          filtered_(Buffer<double>::for_overwrite(columns.back() + std::size_t{1})),
+          ring_(Buffer<double>::for_overwrite(taps.size() * columns.size())),
+          held_(taps.size(), SIZE_MAX), shifted_(taps.size()) {
+        for (std::size_t k = 0; k < taps.size(); ++k) shifted_[k] = padded_.data() + k;
+    }
+
+    /// Source row y filtered along the row, at the sampled columns.
+    const double* row(std::size_t y) {
+        const std::size_t slot = y % taps_.size();
+        double* kept = ring_.data() + slot * columns_.size();
+        if (held_[slot] != y) {
+            filter(y);
+            for (std::size_t i = 0; i < columns_.size(); ++i) kept[i] = filtered_[columns_[i]];
+            held_[slot] = y;
+        }
+        return kept;
+    }
+
+private:
+    // Edge values repeated half times on both sides: every tap then reads one padded position,
+    // the value the clamped column would give, and the sums need no border cases.
+    void filter(std::size_t y) {
+        double* row = padded_.data() + half_;
+        convert_samples(kernels_, samples_ + y * width_, width_, row);
+        std::fill(padded_.data(), row, row[0]);
+        std::fill(row + width_, row + width_ + half_, row[width_ - 1]);
+        kernels_.weighted_sum(shifted_.data(), taps_.data(), taps_.size(), filtered_.size(),
+                              filtered_.data());
+    }
+
+    const T* samples_;
+    std::size_t width_;
+    std::span<const double> taps_;
+    std::span<const std::uint32_t> columns_;
+    const PixelKernels& kernels_;
+    std::size_t half_;
+    Buffer<double> padded_;
+    Buffer<double> filtered_;  // up to the last sampled column
+    Buffer<double> ring_;
+    std::vector<std::size_t> held_;  // the source row in each ring slot
+    std::vector<const double*> shifted_;  // padded row + tap index
+};
+
+/// Output rows of the down-scaling, each the column pass at a sampled row over row-filtered values
+/// at the sampled columns: the same sums, in the same order, as filtering every pixel twice and
+/// sampling. Rows must be asked for in increasing order (a row may be asked for again); a row
+/// stays valid until two later rows have been asked for. One per thread.
+template <typename T>
+class DownscaledRows {
+public:
+    DownscaledRows(std::span<const T> samples, std::size_t width, std::size_t height,
+                   const DownscalePlan& plan, const PixelKernels& kernels)
+        : plan_(plan), kernels_(kernels), last_row_(static_cast<std::int64_t>(height) - 1),
+          filtered_(samples, width, plan.taps, plan.columns, kernels),
+          sources_(plan.taps.size()),
+          out_(Buffer<double>::for_overwrite(2 * plan.width)) {}
+
+    const double* row(std::size_t j) {
+        double* slot = out_.data() + (j % 2) * plan_.width;
+        if (held_[j % 2] == j) return slot;
+        const std::int64_t half = static_cast<std::int64_t>(plan_.taps.size() / 2);
+        for (std::size_t i = 0; i < plan_.taps.size(); ++i) {
+            const std::int64_t y = static_cast<std::int64_t>(plan_.rows[j]) + static_cast<std::int64_t>(i) - half;
+            sources_[i] = filtered_.row(static_cast<std::size_t>(std::clamp<std::int64_t>(y, 0, last_row_)));
+        }
+        kernels_.weighted_sum(sources_.data(), plan_.taps.data(), plan_.taps.size(), plan_.width, slot);
+        held_[j % 2] = j;
+        return slot;
+    }
+
+private:
+    const DownscalePlan& plan_;
+    const PixelKernels& kernels_;
+    std::int64_t last_row_;
+    SampledRowFilter<T> filtered_;
+    std::vector<const double*> sources_;
+    Buffer<double> out_;
+    std::size_t held_[2] = {SIZE_MAX, SIZE_MAX};
+};
+
+}  // namespace tarnwick::detector
