@@ -132,39 +132,43 @@ template <std::size_t Lanes>
 
 static_assert(sizeof(Px) == 3 * sizeof(float), "Px records are three packed floats");
 
-template <typename T, std::size_t Lanes, typename IndexFn, std::size_t... I>
-constexpr Vector<T, Lanes> vector_of(IndexFn index, std::index_sequence<I...>) {
-    return Vector<T, Lanes>{static_cast<T>(index(I))...};
+// Lanes picked from a and b (b's lanes numbered from Lanes on), lane i from Pick::lane(i): a
+// shuffle with constant indices, which every compiler turns into permutes.
+template <typename Pick, typename V, std::size_t... I>
+V shuffle(V a, V b, std::index_sequence<I...>) {
+    return __builtin_shufflevector(a, b, Pick::lane(I)...);
 }
 
-// Writes Lanes records from three vectors of fields: each third of the output interleaves the
-// fields of its records, gathered by two shuffles (norms with directions x, then directions y).
+// Output float j = 3 * record + field of the records' third Part: the first shuffle takes norms
+// and directions x (a placeholder for directions y), the second puts the directions y in.
+template <std::size_t Lanes, std::size_t Part>
+struct RecordFields {
+    static constexpr int lane(std::size_t i) {
+        const std::size_t j = Part * Lanes + i, record = j / 3, field = j % 3;
+        return static_cast<int>(field == 0 ? record : field == 1 ? Lanes + record : 0);
+    }
+};
+template <std::size_t Lanes, std::size_t Part>
+struct RecordDirectionsY {
+    static constexpr int lane(std::size_t i) {
+        const std::size_t j = Part * Lanes + i, record = j / 3, field = j % 3;
+        return static_cast<int>(field == 2 ? Lanes + record : i);
+    }
+};
+
+// Writes Lanes records from three vectors of fields, a third of the output at a time.
 template <std::size_t Lanes>
 void store_records(Vector<float, Lanes> norm, Vector<float, Lanes> dir_x, Vector<float, Lanes> dir_y,
                    Px* out) {
-    using F = Vector<float, Lanes>;
-    using Index = Vector<std::int32_t, Lanes>;
     constexpr auto lanes = std::make_index_sequence<Lanes>();
     float* floats = &out->norm;
     [&]<std::size_t... Part>(std::index_sequence<Part...>) {
-        (([&] {
-             // Output float j = 3 * record + field; the first shuffle takes norms and dir_x
-             // (a placeholder for dir_y), the second puts dir_y in.
-             constexpr Index first = vector_of<std::int32_t, Lanes>(
-                 [](std::size_t lane) {
-                     const std::size_t j = Part * Lanes + lane, record = j / 3, field = j % 3;
-                     return field == 0 ? record : field == 1 ? Lanes + record : 0;
-                 },
-                 lanes);
-             constexpr Index second = vector_of<std::int32_t, Lanes>(
-                 [](std::size_t lane) {
-                     const std::size_t j = Part * Lanes + lane, record = j / 3, field = j % 3;
-                     return field == 2 ? Lanes + record : lane;
-                 },
-                 lanes);
-             const F part = __builtin_shuffle(__builtin_shuffle(norm, dir_x, first), dir_y, second);
-             __builtin_memcpy(floats + Part * Lanes, &part, sizeof part);
-         }()),
+        ((
+             [&] {
+                 const auto part = shuffle<RecordDirectionsY<Lanes, Part>>(
+                     shuffle<RecordFields<Lanes, Part>>(norm, dir_x, lanes), dir_y, lanes);
+                 __builtin_memcpy(floats + Part * Lanes, &part, sizeof part);
+             }()),
          ...);
     }(std::make_index_sequence<3>());
 }
@@ -245,20 +249,25 @@ void used_flags(const Px* __restrict px, std::size_t n, float threshold,
 }
 
 // The norms of Lanes consecutive records, from three plain loads and two shuffles (the records
-// interleave norm, dir_x, dir_y).
+// interleave norm, dir_x, dir_y): first the norms among the first two loads, then the third's.
+template <std::size_t Lanes>
+struct NormsOfFirstTwo {
+    static constexpr int lane(std::size_t i) { return static_cast<int>(3 * i < 2 * Lanes ? 3 * i : 0); }
+};
+template <std::size_t Lanes>
+struct NormsOfThird {
+    static constexpr int lane(std::size_t i) {
+        return static_cast<int>(3 * i < 2 * Lanes ? i : Lanes + 3 * i - 2 * Lanes);
+    }
+};
+
 template <std::size_t Lanes>
 Vector<float, Lanes> norms_of(const Px* px) {
     using F = Vector<float, Lanes>;
-    using Index = Vector<std::int32_t, Lanes>;
     constexpr auto lanes = std::make_index_sequence<Lanes>();
-    constexpr std::size_t in_two = 2 * Lanes;  // floats of the first two loads
-    constexpr Index from_first_two =
-        vector_of<std::int32_t, Lanes>([](std::size_t lane) { return 3 * lane < in_two ? 3 * lane : 0; }, lanes);
-    constexpr Index with_third = vector_of<std::int32_t, Lanes>(
-        [](std::size_t lane) { return 3 * lane < in_two ? lane : Lanes + 3 * lane - in_two; }, lanes);
     const float* floats = &px->norm;
-    const F first = load<F>(floats), second = load<F>(floats + Lanes), third = load<F>(floats + in_two);
-    return __builtin_shuffle(__builtin_shuffle(first, second, from_first_two), third, with_third);
+    const F first = load<F>(floats), second = load<F>(floats + Lanes), third = load<F>(floats + 2 * Lanes);
+    return shuffle<NormsOfThird<Lanes>>(shuffle<NormsOfFirstTwo<Lanes>>(first, second, lanes), third, lanes);
 }
 
 // The class of one pixel: 1023 - trunc((norm / max_norm) * 1023) in single precision, the bin
