@@ -157,6 +157,7 @@ def serve(sizes, repeat) -> None:
     """Child mode: times the case named on each line of standard input, answers in JSON."""
     images = Images()
     by_label = {label: rest for label, *rest in cases(sizes)}
+    print("ready", flush=True)
     for line in sys.stdin:
         width, height, dtype, inverse = by_label[line.strip()]
         src = images(width, height, dtype)
@@ -175,6 +176,10 @@ class Child:
                    "--sizes", size_text]
         self.process = subprocess.Popen(command, env={**os.environ, **env}, text=True,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        # Timing starts only once every child has started up: one still importing NumPy would
+        # take a core from the child being timed.
+        if self.process.stdout.readline().strip() != "ready":
+            sys.exit(f"a timing child did not start (exit code {self.process.wait()})")
 
     def time(self, label) -> list[float]:
         self.process.stdin.write(label + "\n")

@@ -205,12 +205,15 @@ Pool& the_process_pool() {
     return *pool;
 }
 
-// Rows [first, rows) cut into blocks: a few per thread balance uneven rows, and each block is
-// long enough to be worth a hand-off. The split never changes what a row computes.
+// Rows [first, rows) cut into blocks: many per thread balance uneven rows and helpers that start
+// late (a woken thread may take tens of microseconds to run), and each block is long enough to be
+// worth a hand-off. The split never changes what a row computes.
 void split(Job& job, std::size_t first, std::size_t rows, std::size_t threads,
            std::size_t min_block_rows) {
     const std::size_t remaining = rows - first;
-    std::size_t target_blocks = threads > remaining / 4 ? remaining : threads * 4;
+    constexpr std::size_t BLOCKS_PER_THREAD = 16;
+    std::size_t target_blocks =
+        threads > remaining / BLOCKS_PER_THREAD ? remaining : threads * BLOCKS_PER_THREAD;
     target_blocks = std::max<std::size_t>(target_blocks, 1);
     job.first_row = first;
     job.rows = rows;
