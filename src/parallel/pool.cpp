@@ -22,6 +22,7 @@ using Clock = std::chrono::steady_clock;
 // Below this much estimated work a loop is not worth handing out: waking a helper costs tens of
 // microseconds, and a caller that waits for a helper the OS has not scheduled yet loses more.
 constexpr Clock::duration MIN_WORK_TO_SHARE = std::chrono::microseconds(100);
+constexpr Clock::duration SPIN_BEFORE_SLEEP = std::chrono::microseconds(200);
 
 // One call of run_rows. It lives on the caller's stack; the caller does not return before every
 // helper that joined it has left.
@@ -97,9 +98,6 @@ public:
     /// Threads that loops use: the helpers that did start, and the caller.
     std::size_t size() const { return helpers_.load(std::memory_order_relaxed) + 1; }
 
-    /// Whether some helper is waiting for work; a hint only, read without the lock.
-    bool has_idle_helper() const { return idle_.load(std::memory_order_relaxed) > 0; }
-
     // Offers the job to the helpers, works on it, and returns once every block is done.
     void run(Job& job) {
         std::size_t wanted;
@@ -108,12 +106,14 @@ public:
             (tail_ ? tail_->next_in_queue : head_) = &job;
             tail_ = &job;
             wanted = std::min(job.blocks - 1, idle_.load(std::memory_order_relaxed));
+            queued_.fetch_add(1, std::memory_order_relaxed);
         }
         for (std::size_t i = 0; i < wanted; ++i) wake_.notify_one();
         job.work();
         {
             std::lock_guard lock(mutex_);
             unlink(job);
+            queued_.fetch_sub(1, std::memory_order_relaxed);
         }
         std::unique_lock lock(job.mutex);
         job.finished.wait(lock, [&] { return job.finished_blocks == job.blocks && job.helpers == 0; });
@@ -139,10 +139,33 @@ private:
         }
     }
 
+    // A helper that has just finished watches for work a little before it sleeps: loops often
+    // come in quick succession, and a sleeping thread (on a virtual machine, a halted CPU) can
+    // take longer to wake than a whole loop takes.
+    void await_work_briefly() const {
+        const Clock::time_point deadline = Clock::now() + SPIN_BEFORE_SLEEP;
+        do {
+            for (int i = 0; i < 64; ++i) {
+                if (queued_.load(std::memory_order_relaxed) > 0) return;
+#if defined(__x86_64__) || defined(__i386__)
+                __builtin_ia32_pause();
+#else
+                std::this_thread::yield();
+#endif
+            }
+        } while (Clock::now() < deadline);
+    }
+
     void serve() {
         std::unique_lock lock(mutex_);
         for (;;) {
             Job* job = open_job();
+            if (!job) {
+                lock.unlock();
+                await_work_briefly();
+                lock.lock();
+                job = open_job();
+            }
             if (!job) {
                 idle_.fetch_add(1, std::memory_order_relaxed);
                 idle_changed_.notify_all();
@@ -167,6 +190,7 @@ private:
 
     std::atomic<std::size_t> helpers_{0};
     std::atomic<std::size_t> idle_{0};
+    std::atomic<std::size_t> queued_{0};  // jobs in the queue, read without the lock
     std::mutex mutex_;  // guards the queue and the waits on wake_
     std::condition_variable wake_;
     std::condition_variable idle_changed_;
@@ -236,8 +260,8 @@ void run_rows(std::size_t rows, RowBody body) {
         return;
     }
     Pool& pool = the_process_pool();
-    // The caller does the first row itself and times it: a loop too small to pay for a hand-off,
-    // or one that arrives while every helper is busy with other callers, stays on this thread.
+    // The caller does the first row itself and times it: a loop too small to pay for a hand-off
+    // stays on this thread. A helper still busy elsewhere joins when it is done.
     const Clock::time_point start = Clock::now();
     body.call(body.context, RowRange{0, 1});
     const Clock::duration first_row = Clock::now() - start;
@@ -245,7 +269,7 @@ void run_rows(std::size_t rows, RowBody body) {
     // Callers that already keep every thread of the pool busy gain nothing from helpers: they
     // would only take turns on the same cores.
     const bool cores_to_spare = busy_callers.load(std::memory_order_relaxed) < pool.size();
-    if (pool.size() == 1 || !worth_sharing || !cores_to_spare || !pool.has_idle_helper()) {
+    if (pool.size() == 1 || !worth_sharing || !cores_to_spare) {
         body.call(body.context, RowRange{1, rows});
         return;
     }
