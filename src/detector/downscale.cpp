@@ -7,7 +7,7 @@
 
 #include "detector/downscaled_rows.hpp"
 #include "detector/pixel_kernels.hpp"
-#include "detector/row_blocks.hpp"
+#include "parallel/pool.hpp"
 #include "sample/check.hpp"
 #include "sample/saturate.hpp"
 
@@ -73,7 +73,7 @@ Image downscale(std::span<const T> samples, std::size_t width, std::size_t heigh
     out.height = plan.height;
     out.pixels = Buffer<double>::for_overwrite(out.width * out.height);
     const PixelKernels& kernels = pixel_kernels();
-    for_each_row_block(out.height, BLOCK_ROWS, [&](parallel::RowRange block) {
+    parallel::for_each_row_block(out.height, BLOCK_ROWS, [&](parallel::RowRange block) {
         DownscaledRows<T> rows(samples, width, height, plan, kernels);
         for (std::size_t j = block.begin; j < block.end; ++j)
             std::copy_n(rows.row(j), out.width, out.pixels.data() + j * out.width);

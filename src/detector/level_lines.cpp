@@ -9,7 +9,7 @@
 
 #include "detector/downscaled_rows.hpp"
 #include "detector/pixel_kernels.hpp"
-#include "detector/row_blocks.hpp"
+#include "parallel/pool.hpp"
 #include "sample/check.hpp"
 
 namespace tarnwick::detector {
@@ -80,7 +80,7 @@ float largest_of(std::span<const float> maxima) {
 float largest_norm(std::span<const Px> px) {
     const std::size_t blocks = (px.size() + SEED_BLOCK_PIXELS - 1) / SEED_BLOCK_PIXELS;
     std::vector<float> block_max(blocks, 0.0f);
-    for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
+    parallel::for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
         block_max[pixels.begin / SEED_BLOCK_PIXELS] =
             largest_norm_of(px.data() + pixels.begin, pixels.end - pixels.begin);
     });
@@ -104,7 +104,7 @@ void for_each_seed(const PixelKernels& kernels, std::span<const Px> px, parallel
 
 void write_used_flags(const PixelKernels& kernels, std::span<const Px> px, float threshold,
                       std::uint8_t* used) {
-    for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
+    parallel::for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
         kernels.used_flags(px.data() + pixels.begin, pixels.end - pixels.begin, threshold,
                            used + pixels.begin);
     });
@@ -132,7 +132,7 @@ Buffer<PixelIndex> order_seeds(std::span<const Px> px, float threshold, std::uin
     const std::size_t blocks = (px.size() + SEED_BLOCK_PIXELS - 1) / SEED_BLOCK_PIXELS;
     std::vector<std::uint32_t> offsets(blocks * SEED_CLASSES, 0);
     std::vector<std::vector<std::uint32_t>> listed(blocks);
-    for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
+    parallel::for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
         const std::size_t block = pixels.begin / SEED_BLOCK_PIXELS;
         std::uint32_t* counts = offsets.data() + block * SEED_CLASSES;
         std::vector<std::uint32_t>& list = listed[block];
@@ -152,22 +152,17 @@ Buffer<PixelIndex> order_seeds(std::span<const Px> px, float threshold, std::uin
     }
 
     Buffer<PixelIndex> order = Buffer<PixelIndex>::for_overwrite(seeds);
-    parallel::for_each_row(blocks, [&](std::size_t block) {
+    parallel::for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
+        const std::size_t block = pixels.begin / SEED_BLOCK_PIXELS;
         std::uint32_t* next = offsets.data() + block * SEED_CLASSES;
-        const std::size_t first = block * SEED_BLOCK_PIXELS;
         for (std::uint32_t entry : listed[block]) {
             const std::uint32_t cls = entry >> CLASS_SHIFT;
-            order[next[cls]++] = static_cast<PixelIndex>(first + (entry & 0xffff));
+            order[next[cls]++] = static_cast<PixelIndex>(pixels.begin + (entry & 0xffff));
         }
         listed[block] = {};
     });
     return order;
 }
-
-
-}  // namespace
-
-namespace {
 
 // The field from rows of working values that make_rows() yields, a new source per block of rows.
 template <typename MakeRows>
@@ -181,7 +176,7 @@ Buffer<Px> field_of_rows(std::size_t width, std::size_t height, std::size_t bloc
     const PixelKernels& kernels = pixel_kernels();
     const std::size_t blocks = (height + block_rows - 1) / block_rows;
     std::vector<float> block_max(max_norm != nullptr ? blocks : 0, 0.0f);
-    for_each_row_block(height, block_rows, [&](parallel::RowRange rows) {
+    parallel::for_each_row_block(height, block_rows, [&](parallel::RowRange rows) {
         auto image = make_rows();
         float largest = 0.0f;
         for (std::size_t y = rows.begin; y < rows.end; ++y) {

@@ -87,12 +87,6 @@ public:
             }
             helpers_.fetch_add(1, std::memory_order_relaxed);
         }
-        // Loops share work only with idle helpers: wait until the new ones are, so that the first
-        // loop of the process is shared like every later one.
-        std::unique_lock lock(mutex_);
-        idle_changed_.wait(lock, [&] {
-            return idle_.load(std::memory_order_relaxed) == helpers_.load(std::memory_order_relaxed);
-        });
     }
 
     /// Threads that loops use: the helpers that did start, and the caller.
@@ -168,7 +162,6 @@ private:
             }
             if (!job) {
                 idle_.fetch_add(1, std::memory_order_relaxed);
-                idle_changed_.notify_all();
                 wake_.wait(lock, [&] { return (job = open_job()) != nullptr; });
                 idle_.fetch_sub(1, std::memory_order_relaxed);
             }
@@ -189,11 +182,10 @@ private:
     }
 
     std::atomic<std::size_t> helpers_{0};
-    std::atomic<std::size_t> idle_{0};
+    std::atomic<std::size_t> idle_{0};  // helpers asleep on wake_: the ones a new job wakes
     std::atomic<std::size_t> queued_{0};  // jobs in the queue, read without the lock
     std::mutex mutex_;  // guards the queue and the waits on wake_
     std::condition_variable wake_;
-    std::condition_variable idle_changed_;
     Job* head_ = nullptr;
     Job* tail_ = nullptr;
 };

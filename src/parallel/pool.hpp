@@ -1,6 +1,7 @@
 // The process-wide worker pool and the one row-parallel loop every stage uses.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string_view>
@@ -21,7 +22,7 @@ struct RowBody {
 };
 
 /// Runs body over [0, rows) on the process-wide pool and returns when every row is done. The
-/// calling thread does the first row, then shares the rest with idle helpers only when the loop is
+/// calling thread does the first row, then shares the rest with the helpers only when the loop is
 /// worth a hand-off, and works on its own loop too, so concurrent callers never wait on each other.
 /// An exception thrown by the body is rethrown here (the one from the lowest failing block);
 /// rows not yet started when it happened are skipped.
@@ -36,6 +37,18 @@ void for_each_row(std::size_t rows, RowFn&& row_fn) {
         for (std::size_t row = range.begin; row < range.end; ++row) fn(row);
     };
     run_rows(rows, RowBody{call, const_cast<void*>(static_cast<const void*>(&row_fn))});
+}
+
+/// Calls block_fn(RowRange) for consecutive blocks of block_rows rows (the last one shorter) that
+/// cover [0, rows), in parallel: for stages that carry scratch state from one row of a block to the
+/// next. The blocks do not depend on the number of threads.
+template <typename BlockFn>
+void for_each_row_block(std::size_t rows, std::size_t block_rows, BlockFn&& block_fn) {
+    const std::size_t blocks = rows / block_rows + (rows % block_rows != 0);
+    for_each_row(blocks, [&](std::size_t block) {
+        const std::size_t begin = block * block_rows;
+        block_fn(RowRange{begin, begin + std::min(block_rows, rows - begin)});
+    });
 }
 
 /// Marks the calling thread as busy with a computation for its lifetime. Loops are shared with

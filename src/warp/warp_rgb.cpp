@@ -101,17 +101,15 @@ OrSizeMismatch<Buffer<T>> warp_rgb_using(InstructionSet set, std::span<const T> 
     const PixelKernel<T> kernel = pixel_kernel<T>(set, width, height);
     const std::size_t row_length = width * 3;
     T* const out = output.data();
-    const std::size_t blocks = (height + BLOCK_ROWS - 1) / BLOCK_ROWS;
-    parallel::for_each_row(blocks, [&](std::size_t block) {
-        const std::size_t first = block * BLOCK_ROWS;
-        const std::size_t rows = std::min(BLOCK_ROWS, height - first);
+    parallel::for_each_row_block(height, BLOCK_ROWS, [&](parallel::RowRange block) {
+        const std::size_t rows = block.end - block.begin;
         RowTerms terms[BLOCK_ROWS];
         for (std::size_t r = 0; r < rows; ++r)
-            terms[r] = row_terms(first + r, inverse, scale, off_y);
+            terms[r] = row_terms(block.begin + r, inverse, scale, off_y);
         for (std::size_t begin = 0; begin < width; begin += TILE_COLUMNS) {
             const std::size_t end = std::min(width, begin + TILE_COLUMNS);
             for (std::size_t r = 0; r < rows; ++r)
-                kernel(source, columns, terms[r], begin, end, out + (first + r) * row_length);
+                kernel(source, columns, terms[r], begin, end, out + (block.begin + r) * row_length);
         }
     });
     return output;
