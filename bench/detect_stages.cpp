@@ -47,21 +47,14 @@ struct StageTimes {
     bool same_as_detector = false;
 };
 
-// The driver's seed loop, with the time of each call added to its stage; the validation runs in
-// batches on the pool as the driver runs it.
+// The driver's seed loop, with the time of each call added to its stage; the validation runs as
+// the driver runs it, and its stage is the time the calling thread spends on it.
 std::vector<Segment> seed_loop(std::span<const PixelIndex> seeds, std::span<const Px> px,
                                std::span<std::uint8_t> used, std::uint32_t width,
                                std::uint32_t height, double factor, StageTimes& t) {
     const double log_nt = log_number_of_tests(width, height);
     const SeedLoopSetting setting{px, width, height, log_nt, min_region_size_for(log_nt), factor};
-    std::vector<Rect> candidates;
-    std::vector<double> log_nfas;
-    auto validate_pending = [&] {
-        auto start = Clock::now();
-        validate_candidates(setting, std::span(candidates).subspan(log_nfas.size()), log_nfas);
-        t.improve += seconds_since(start);
-    };
-    const std::size_t batch = validation_batch();
+    CandidateValidation validation(setting);
     RegionPixels region;
     LevelLineAngles angles(px);
     for (PixelIndex seed : seeds) {
@@ -85,11 +78,14 @@ std::vector<Segment> seed_loop(std::span<const PixelIndex> seeds, std::span<cons
         bool kept = refine(region, angle, rect, used, px, angles, setting.min_region_size, width, height);
         t.refine += seconds_since(start);
         if (!kept) continue;
-        candidates.push_back(rect);
-        if (candidates.size() - log_nfas.size() == batch) validate_pending();
+        start = Clock::now();
+        validation.add(rect);
+        t.improve += seconds_since(start);
     }
-    validate_pending();
-    return accepted_segments(setting, candidates, log_nfas);
+    auto start = Clock::now();
+    std::vector<Segment> segments = validation.segments();
+    t.improve += seconds_since(start);
+    return segments;
 }
 
 // Times the detector as one call and checks that the stages above reproduce its result exactly.
@@ -208,7 +204,7 @@ int main(int argc, char** argv) {
         {"  grow_region", &StageTimes::grow},
         {"  region_to_rect", &StageTimes::fit},
         {"  refine", &StageTimes::refine},
-        {"  improve_rect (pool)", &StageTimes::improve},
+        {"  improve_rect (caller)", &StageTimes::improve},
         {"sort_longest_first", &StageTimes::sort},
         {"sum of the stages", &StageTimes::total},
         {"detect() as one call", &StageTimes::whole_detector},

@@ -1,6 +1,8 @@
 // The seed loop: the ordered part on the calling thread, the validation on the worker pool.
 #include "detector/seed_loop.hpp"
 
+#include <optional>
+
 #include "detector/nfa.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
@@ -20,17 +22,63 @@ bool enclosed_seed(PixelIndex seed, std::span<const std::uint8_t> used, std::uin
            below[1] && below[2];
 }
 
-std::size_t validation_batch() { return parallel::pool_size() > 1 ? VALIDATION_BATCH : 1; }
-
 void validate_candidates(const SeedLoopSetting& setting, std::span<Rect> candidates,
-                         std::vector<double>& log_nfas) {
-    const std::size_t first = log_nfas.size();
-    log_nfas.resize(first + candidates.size());
-    double* values = log_nfas.data() + first;
-    parallel::for_each_row(candidates.size(), [&](std::size_t i) {
-        values[i] = improve_rect(candidates[i], setting.px, setting.width, setting.height,
-                                 GRAD_THRESHOLD, setting.log_nt);
-    });
+                         std::span<double> log_nfas) {
+    check(candidates.size() == log_nfas.size(), "one log NFA per candidate");
+    for (std::size_t i = 0; i < candidates.size(); ++i)
+        log_nfas[i] = improve_rect(candidates[i], setting.px, setting.width, setting.height,
+                                   GRAD_THRESHOLD, setting.log_nt);
+}
+
+struct CandidateValidation::Batch {
+    explicit Batch(const SeedLoopSetting& setting) : setting(setting) {}
+
+    const SeedLoopSetting& setting;
+    Rect candidates[BATCH];
+    double log_nfas[BATCH];
+    std::size_t count = 0;
+    std::optional<parallel::BackgroundRows> validation;
+};
+
+CandidateValidation::CandidateValidation(const SeedLoopSetting& setting)
+    : setting_(setting), in_background_(parallel::pool_size() > 1) {}
+
+// Helpers may still read batches when an exception leaves the walk: the batches wait for them.
+CandidateValidation::~CandidateValidation() = default;
+
+void CandidateValidation::start_validation(Batch& batch) {
+    auto validate = [](void* context, parallel::RowRange rows) {
+        Batch& batch = *static_cast<Batch*>(context);
+        validate_candidates(batch.setting,
+                            std::span(batch.candidates + rows.begin, batch.candidates + rows.end),
+                            std::span(batch.log_nfas + rows.begin, batch.log_nfas + rows.end));
+    };
+    batch.validation.emplace(batch.count, parallel::RowBody{validate, &batch});
+}
+
+void CandidateValidation::add(const Rect& candidate) {
+    if (batches_.empty() || batches_.back().count == BATCH) batches_.emplace_back(setting_);
+    Batch& batch = batches_.back();
+    const std::size_t i = batch.count++;
+    batch.candidates[i] = candidate;
+    if (!in_background_)
+        validate_candidates(setting_, std::span(batch.candidates + i, 1), std::span(batch.log_nfas + i, 1));
+    else if (batch.count == BATCH)
+        start_validation(batch);
+}
+
+std::vector<Segment> CandidateValidation::segments() {
+    std::vector<Rect> candidates;
+    std::vector<double> log_nfas;
+    for (Batch& batch : batches_) {
+        if (in_background_) {
+            if (!batch.validation) start_validation(batch);
+            batch.validation->finish();
+        }
+        candidates.insert(candidates.end(), batch.candidates, batch.candidates + batch.count);
+        log_nfas.insert(log_nfas.end(), batch.log_nfas, batch.log_nfas + batch.count);
+    }
+    return accepted_segments(setting_, candidates, log_nfas);
 }
 
 std::vector<Segment> accepted_segments(const SeedLoopSetting& setting, std::span<const Rect> candidates,
@@ -50,12 +98,7 @@ std::vector<Segment> accepted_segments(const SeedLoopSetting& setting, std::span
 std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
                                 std::span<std::uint8_t> used) {
     const auto [px, width, height, log_nt, min_region_size, factor] = setting;
-    std::vector<Rect> candidates;
-    std::vector<double> log_nfas;
-    auto validate_pending = [&] {
-        validate_candidates(setting, std::span(candidates).subspan(log_nfas.size()), log_nfas);
-    };
-    const std::size_t batch = validation_batch();
+    CandidateValidation validation(setting);
     RegionPixels region;
     LevelLineAngles angles(px);
     check(min_region_size > 1, "a one-pixel region is never fitted");
@@ -69,11 +112,9 @@ std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const 
         if (region.size() < min_region_size) continue;
         Rect rect = region_to_rect(region, angle, ALIGNED_PROBABILITY);
         if (!refine(region, angle, rect, used, px, angles, min_region_size, width, height)) continue;
-        candidates.push_back(rect);
-        if (candidates.size() - log_nfas.size() == batch) validate_pending();
+        validation.add(rect);
     }
-    validate_pending();
-    return accepted_segments(setting, candidates, log_nfas);
+    return validation.segments();
 }
 
 }  // namespace tarnwick::detector

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <span>
 #include <vector>
 
@@ -27,17 +28,37 @@ struct SeedLoopSetting {
 bool enclosed_seed(PixelIndex seed, std::span<const std::uint8_t> used, std::uint32_t width,
                    std::uint32_t height);
 
-/// Candidates are validated in batches while the walk goes on, so the pixels of their rectangles
-/// are still in cache: batches of this many are spread over the pool, and with a pool of one
-/// thread each candidate is validated at once. The values do not depend on the batches.
-inline constexpr std::size_t VALIDATION_BATCH = 512;
-std::size_t validation_batch();
-
-/// Improves each candidate in place and appends its log NFA to log_nfas. Candidates depend only
-/// on the level-line field, so they are spread over the worker pool; the values do not depend on
-/// how.
+/// Improves each candidate in place and writes its log NFA to the same position of log_nfas.
+/// Candidates depend only on the level-line field, so the values do not depend on who computes
+/// them or when.
 void validate_candidates(const SeedLoopSetting& setting, std::span<Rect> candidates,
-                         std::vector<double>& log_nfas);
+                         std::span<double> log_nfas);
+
+/// The walk's candidates, validated while the walk goes on. With helpers in the pool, each full
+/// batch is handed to them in the background, so the calling thread grows the next regions
+/// meanwhile; with a pool of one thread each candidate is validated at once, while its pixels are
+/// still in cache.
+class CandidateValidation {
+public:
+    static constexpr std::size_t BATCH = 64;
+
+    explicit CandidateValidation(const SeedLoopSetting& setting);
+    ~CandidateValidation();
+    CandidateValidation(const CandidateValidation&) = delete;
+    CandidateValidation& operator=(const CandidateValidation&) = delete;
+
+    void add(const Rect& candidate);
+    /// Waits for every batch; the accepted segments in candidate order.
+    std::vector<Segment> segments();
+
+private:
+    struct Batch;
+    void start_validation(Batch& batch);
+
+    const SeedLoopSetting& setting_;
+    bool in_background_;
+    std::deque<Batch> batches_;  // a deque keeps each batch in place while helpers work on it
+};
 
 /// The segments of the candidates whose log NFA is not at most 0, in candidate order.
 std::vector<Segment> accepted_segments(const SeedLoopSetting& setting, std::span<const Rect> candidates,

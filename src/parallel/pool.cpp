@@ -13,19 +13,12 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 
 namespace tarnwick::parallel {
-namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Below this much estimated work a loop is not worth handing out: waking a helper costs tens of
-// microseconds, and a caller that waits for a helper the OS has not scheduled yet loses more.
-constexpr Clock::duration MIN_WORK_TO_SHARE = std::chrono::microseconds(100);
-constexpr Clock::duration SPIN_BEFORE_SLEEP = std::chrono::microseconds(200);
-
-// One call of run_rows. It lives on the caller's stack; the caller does not return before every
-// helper that joined it has left.
+// One loop offered to the helpers: a call of run_rows, on the caller's stack, or a BackgroundRows.
+// Its owner does not let it go before every helper that joined it has left.
 struct Job {
     RowBody body;
     std::size_t first_row = 0;  // rows before it were done by the caller before sharing
@@ -74,6 +67,15 @@ struct Job {
     }
 };
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Below this much estimated work a loop is not worth handing out: waking a helper costs tens of
+// microseconds, and a caller that waits for a helper the OS has not scheduled yet loses more.
+constexpr Clock::duration MIN_WORK_TO_SHARE = std::chrono::microseconds(100);
+constexpr Clock::duration SPIN_BEFORE_SLEEP = std::chrono::microseconds(200);
+
 class Pool {
 public:
     // Never throws once a helper runs: a helper holds `this`, so a half-built pool must not be
@@ -92,17 +94,22 @@ public:
     /// Threads that loops use: the helpers that did start, and the caller.
     std::size_t size() const { return helpers_.load(std::memory_order_relaxed) + 1; }
 
-    // Offers the job to the helpers, works on it, and returns once every block is done.
-    void run(Job& job) {
+    // Queues the job and wakes up to `helpers` sleeping helpers for it.
+    void offer(Job& job, std::size_t helpers) {
         std::size_t wanted;
         {
             std::lock_guard lock(mutex_);
             (tail_ ? tail_->next_in_queue : head_) = &job;
             tail_ = &job;
-            wanted = std::min(job.blocks - 1, idle_.load(std::memory_order_relaxed));
+            wanted = std::min(helpers, idle_.load(std::memory_order_relaxed));
             queued_.fetch_add(1, std::memory_order_relaxed);
         }
         for (std::size_t i = 0; i < wanted; ++i) wake_.notify_one();
+    }
+
+    // Works on an offered job until no block is left, withdraws it, and returns once every block
+    // is done and every helper has left it.
+    void complete(Job& job) {
         job.work();
         {
             std::lock_guard lock(mutex_);
@@ -270,8 +277,37 @@ void run_rows(std::size_t rows, RowBody body) {
     Job job;
     job.body = body;
     split(job, 1, rows, pool.size(), rows_per_share);
-    pool.run(job);
+    pool.offer(job, job.blocks - 1);  // the caller works on it too
+    pool.complete(job);
     if (job.error) std::rethrow_exception(job.error);
+}
+
+BackgroundRows::BackgroundRows(std::size_t rows, RowBody body) : job_(std::make_unique<Job>()) {
+    job_->body = body;
+    job_->rows = rows;
+    if (rows == 0) return;
+    Pool& pool = the_process_pool();
+    split(*job_, 0, rows, pool.size(), 1);
+    if (pool.size() > 1 && busy_callers.load(std::memory_order_relaxed) < pool.size()) {
+        pool.offer(*job_, job_->blocks);
+        offered_ = true;
+    }
+}
+
+BackgroundRows::~BackgroundRows() { wait(); }
+
+void BackgroundRows::finish() {
+    wait();
+    if (job_->error) std::rethrow_exception(std::exchange(job_->error, nullptr));
+}
+
+void BackgroundRows::wait() noexcept {
+    if (done_) return;
+    done_ = true;
+    if (offered_)
+        the_process_pool().complete(*job_);
+    else
+        job_->work();  // catches what the body throws
 }
 
 }  // namespace tarnwick::parallel

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -50,6 +51,30 @@ void for_each_row_block(std::size_t rows, std::size_t block_rows, BlockFn&& bloc
         block_fn(RowRange{begin, begin + std::min(block_rows, rows - begin)});
     });
 }
+
+struct Job;
+
+/// Rows offered to the helpers while the calling thread goes on with other work. finish() does the
+/// rows that no helper has taken and returns once every row is done; body and whatever it reads
+/// must stay valid until then. Without a helper to spare, every row is left to finish().
+class BackgroundRows {
+public:
+    BackgroundRows(std::size_t rows, RowBody body);
+    /// Waits as finish() does; an exception from the body is dropped.
+    ~BackgroundRows();
+    BackgroundRows(const BackgroundRows&) = delete;
+    BackgroundRows& operator=(const BackgroundRows&) = delete;
+
+    /// Rethrows the exception from the lowest failing block; rows not yet started are skipped.
+    void finish();
+
+private:
+    void wait() noexcept;
+
+    std::unique_ptr<Job> job_;
+    bool offered_ = false;
+    bool done_ = false;
+};
 
 /// Marks the calling thread as busy with a computation for its lifetime. Loops are shared with
 /// helpers only while fewer callers are busy than the pool has threads: several calls at once

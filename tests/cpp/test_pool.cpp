@@ -82,6 +82,37 @@ TEST(RowLoopErrors, ExceptionReachesTheCallerAndThePoolKeepsWorking) {
     expect_each_row_once(50);
 }
 
+// Loops left to the helpers while the caller runs loops of its own: several at once, each row
+// once, finished in any order or only by the destructor; a failing row reaches finish().
+TEST(BackgroundLoops, EveryRowOnceWhileTheCallerWorksAndErrorsReachFinish) {
+    auto counting = [](void* context, RowRange range) {
+        auto& visits = *static_cast<std::vector<std::atomic<int>>*>(context);
+        for (std::size_t row = range.begin; row < range.end; ++row) visits[row] += 1;
+    };
+    for (std::size_t rows : {0u, 1u, 2u, 7u, 64u, 1001u}) {
+        std::vector<std::atomic<int>> first(rows), second(rows), third(rows);
+        {
+            BackgroundRows a(rows, RowBody{counting, &first});
+            BackgroundRows b(rows, RowBody{counting, &second});
+            {
+                BackgroundRows c(rows, RowBody{counting, &third});  // only its destructor waits
+                expect_each_row_once(rows + 3);
+            }
+            b.finish();
+            a.finish();
+        }
+        for (auto* visits : {&first, &second, &third})
+            for (std::size_t row = 0; row < rows; ++row) ASSERT_EQ((*visits)[row].load(), 1) << rows;
+    }
+    auto failing = [](void*, RowRange range) {
+        if (range.begin <= 30 && 30 < range.end) throw RowFailure("row 30");
+    };
+    BackgroundRows loop(100, RowBody{failing, nullptr});
+    EXPECT_THROW(loop.finish(), RowFailure);
+    EXPECT_NO_THROW(loop.finish());  // reported once
+    expect_each_row_once(257);
+}
+
 TEST(ThreadCount, ParsesOnlyPositiveDecimalIntegers) {
     for (auto [text, value] : {std::pair{"1", 1u}, {"4", 4u}, {"128", 128u}, {"+3", 3u}, {"007", 7u}})
         EXPECT_EQ(parse_thread_count(text), std::optional<std::size_t>(value)) << text;
