@@ -22,9 +22,6 @@
 #include "detector/downscaled_rows.hpp"
 #include "detector/driver.hpp"
 #include "detector/level_lines.hpp"
-#include "detector/nfa.hpp"
-#include "detector/refine.hpp"
-#include "detector/region.hpp"
 #include "detector/seed_loop.hpp"
 #include "detector/types.hpp"
 #include "parallel/pool.hpp"
@@ -46,47 +43,6 @@ struct StageTimes {
     std::size_t segments = 0, detector_segments = 0, regions_fitted = 0;
     bool same_as_detector = false;
 };
-
-// The driver's seed loop, with the time of each call added to its stage; the validation runs as
-// the driver runs it, and its stage is the time the calling thread spends on it.
-std::vector<Segment> seed_loop(std::span<const PixelIndex> seeds, std::span<const Px> px,
-                               std::span<std::uint8_t> used, std::uint32_t width,
-                               std::uint32_t height, double factor, StageTimes& t) {
-    const double log_nt = log_number_of_tests(width, height);
-    const SeedLoopSetting setting{px, width, height, log_nt, min_region_size_for(log_nt), factor};
-    CandidateValidation validation(setting);
-    RegionPixels region;
-    LevelLineAngles angles(px);
-    for (PixelIndex seed : seeds) {
-        if (used[seed] != 0) continue;
-        auto start = Clock::now();
-        if (enclosed_seed(seed, used, width, height)) {
-            used[seed] = 1;
-            t.grow += seconds_since(start);
-            continue;
-        }
-        double angle = grow_region(seed, px, used, ANGLE_TOLERANCE, region, width, height);
-        t.grow += seconds_since(start);
-        if (region.size() < setting.min_region_size) continue;
-        ++t.regions_fitted;
-
-        start = Clock::now();
-        Rect rect = region_to_rect(region, angle, ALIGNED_PROBABILITY);
-        t.fit += seconds_since(start);
-
-        start = Clock::now();
-        bool kept = refine(region, angle, rect, used, px, angles, setting.min_region_size, width, height);
-        t.refine += seconds_since(start);
-        if (!kept) continue;
-        start = Clock::now();
-        validation.add(rect);
-        t.improve += seconds_since(start);
-    }
-    auto start = Clock::now();
-    std::vector<Segment> segments = validation.segments();
-    t.improve += seconds_since(start);
-    return segments;
-}
 
 // Times the detector as one call and checks that the stages above reproduce its result exactly.
 void compare_with_detector(const std::vector<Segment>& segments,
@@ -137,9 +93,16 @@ StageTimes run_once(std::span<const std::uint8_t> samples, std::size_t width, st
 
     start = Clock::now();
     const double factor = scale < 1.0 ? 1.0 / scale : 1.0;
-    std::vector<Segment> segments =
-        seed_loop(seeds, px, used, static_cast<std::uint32_t>(work_width),
-                  static_cast<std::uint32_t>(work_height), factor, t);
+    const auto w = static_cast<std::uint32_t>(work_width), h = static_cast<std::uint32_t>(work_height);
+    const double log_nt = log_number_of_tests(w, h);
+    const SeedLoopSetting setting{px, w, h, log_nt, min_region_size_for(log_nt), factor};
+    SeedLoopTimes loop;
+    std::vector<Segment> segments = walk_seeds(setting, seeds, used, &loop);
+    t.grow = loop.grow;
+    t.fit = loop.fit;
+    t.refine = loop.refine;
+    t.improve = loop.validate;
+    t.regions_fitted = loop.regions_fitted;
     t.seed_loop = seconds_since(start);
 
     start = Clock::now();
@@ -204,7 +167,7 @@ int main(int argc, char** argv) {
         {"  grow_region", &StageTimes::grow},
         {"  region_to_rect", &StageTimes::fit},
         {"  refine", &StageTimes::refine},
-        {"  improve_rect (caller)", &StageTimes::improve},
+        {"  validation (caller)", &StageTimes::improve},
         {"sort_longest_first", &StageTimes::sort},
         {"sum of the stages", &StageTimes::total},
         {"detect() as one call", &StageTimes::whole_detector},

@@ -1,6 +1,7 @@
 // The seed loop: the ordered part on the calling thread, the validation on the worker pool.
 #include "detector/seed_loop.hpp"
 
+#include <chrono>
 #include <optional>
 
 #include "detector/nfa.hpp"
@@ -95,8 +96,26 @@ std::vector<Segment> accepted_segments(const SeedLoopSetting& setting, std::span
     return segments;
 }
 
+namespace {
+
+// Runs stage(), adding its time to times->*part when there are times to keep.
+template <typename Stage>
+auto timed(SeedLoopTimes* times, double SeedLoopTimes::*part, Stage&& stage) {
+    if (!times) return stage();
+    using Clock = std::chrono::steady_clock;
+    struct AddOnExit {
+        SeedLoopTimes* times;
+        double SeedLoopTimes::*part;
+        Clock::time_point start = Clock::now();
+        ~AddOnExit() { times->*part += std::chrono::duration<double>(Clock::now() - start).count(); }
+    } add{times, part};
+    return stage();
+}
+
+}  // namespace
+
 std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
-                                std::span<std::uint8_t> used) {
+                                std::span<std::uint8_t> used, SeedLoopTimes* times) {
     const auto [px, width, height, log_nt, min_region_size, factor] = setting;
     CandidateValidation validation(setting);
     RegionPixels region;
@@ -104,17 +123,25 @@ std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const 
     check(min_region_size > 1, "a one-pixel region is never fitted");
     for (PixelIndex seed : seeds) {
         if (used[seed] != 0) continue;
-        if (enclosed_seed(seed, used, width, height)) {
-            used[seed] = 1;
+        const std::optional<double> grown = timed(times, &SeedLoopTimes::grow, [&]() -> std::optional<double> {
+            if (enclosed_seed(seed, used, width, height)) {
+                used[seed] = 1;
+                return std::nullopt;  // the region would be the seed alone, below every minimum size
+            }
+            return grow_region(seed, px, used, ANGLE_TOLERANCE, region, width, height);
+        });
+        if (!grown || region.size() < min_region_size) continue;
+        double angle = *grown;
+        if (times) ++times->regions_fitted;
+        Rect rect = timed(times, &SeedLoopTimes::fit,
+                          [&] { return region_to_rect(region, angle, ALIGNED_PROBABILITY); });
+        if (!timed(times, &SeedLoopTimes::refine, [&] {
+                return refine(region, angle, rect, used, px, angles, min_region_size, width, height);
+            }))
             continue;
-        }
-        double angle = grow_region(seed, px, used, ANGLE_TOLERANCE, region, width, height);
-        if (region.size() < min_region_size) continue;
-        Rect rect = region_to_rect(region, angle, ALIGNED_PROBABILITY);
-        if (!refine(region, angle, rect, used, px, angles, min_region_size, width, height)) continue;
-        validation.add(rect);
+        timed(times, &SeedLoopTimes::validate, [&] { validation.add(rect); });
     }
-    return validation.segments();
+    return timed(times, &SeedLoopTimes::validate, [&] { return validation.segments(); });
 }
 
 }  // namespace tarnwick::detector

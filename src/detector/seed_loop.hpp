@@ -64,10 +64,16 @@ private:
 std::vector<Segment> accepted_segments(const SeedLoopSetting& setting, std::span<const Rect> candidates,
                                        std::span<const double> log_nfas);
 
+/// Seconds the calling thread spent in each part of the walk, for the stage benchmark.
+struct SeedLoopTimes {
+    double grow = 0, fit = 0, refine = 0, validate = 0;
+    std::size_t regions_fitted = 0;
+};
+
 /// The segments in seed order. Growing, fitting and refining run seed by seed on the calling
 /// thread, as each seed must see the used flags that the seeds before it left; validation does
-/// not touch the flags and runs on the pool.
+/// not touch the flags and runs on the pool. With times, the walk also times its parts.
 std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
-                                std::span<std::uint8_t> used);
+                                std::span<std::uint8_t> used, SeedLoopTimes* times = nullptr);
 
 }  // namespace tarnwick::detector
