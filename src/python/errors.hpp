@@ -4,6 +4,9 @@
 #include <Python.h>
 
 #include <exception>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <new>
 #include <source_location>
 #include <string>
@@ -31,11 +34,17 @@ void add_note_to_current_exception(const std::string& note);
 /// Writes the short report to stderr and sets PanicException(message).
 void raise_panic(const std::string& message, const std::source_location& where);
 
-/// Runs the body of a Python entry point; nothing but nullptr-with-exception leaves it on failure.
+/// Runs the body of a Python entry point; nothing but nullptr-with-exception leaves it on failure,
+/// except the unwinding by which the C library ends a thread (as the interpreter ends its daemon
+/// threads at shutdown): that must go on to the thread's start.
 template <typename Body>
-PyObject* guard_entry_point(Body&& body) noexcept {
+PyObject* guard_entry_point(Body&& body) {
     try {
         return body();
+#if defined(__GLIBCXX__)
+    } catch (const abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (const PythonError&) {
         return nullptr;
     } catch (const std::bad_alloc&) {

@@ -162,3 +162,32 @@ def test_huge_pool_requests_are_capped(requested):
     found, threads = map(int, run_python_ok(HUGE_POOL_SCRIPT, RAYON_NUM_THREADS=requested).split())
     assert found == expected
     assert threads <= max(256, 4 * len(os.sched_getaffinity(0))) + 8
+
+
+EXIT_WHILE_DETACHED_SCRIPT = """
+import sys, threading, time
+import numpy as np
+import tarnwick
+gray = np.random.default_rng(1).integers(0, 256, (700, 900), dtype=np.uint8)
+rgb = np.random.default_rng(2).integers(0, 256, (700, 900, 3), dtype=np.uint8)
+started = threading.Event()
+def work(call):
+    started.set()
+    while True:
+        call()
+for call in (lambda: tarnwick.detect(gray, 1.0),
+             lambda: tarnwick.warp_rgb(rgb, [0.9, 0.1, 3, 0.05, 1.1, 2, 1e-4, 0, 1], 1.0, 0, 0)):
+    threading.Thread(target=work, args=(call,), daemon=True).start()
+started.wait()
+time.sleep(float(sys.argv[1]))
+print('exiting')
+"""
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.013, 0.031, 0.07])
+def test_interpreter_exits_cleanly_while_daemon_threads_compute(delay):
+    # At exit, a daemon thread that finishes a computation may not re-attach: it must neither
+    # end the process with an error nor keep it from exiting.
+    script = f"import sys; sys.argv[1:] = [{str(delay)!r}]\n{EXIT_WHILE_DETACHED_SCRIPT}"
+    for _ in range(3):
+        assert run_python_ok(script, timeout=60).strip() == "exiting"
