@@ -77,21 +77,28 @@ private:
 
 }  // namespace
 
-AlignedCount count_aligned(const Rect& rect, std::span<const Px> px, std::uint32_t width,
-                           std::uint32_t height, float grad_threshold) {
+std::uint32_t count_aligned(const Rect& rect, std::span<const Px> px, std::uint32_t width,
+                            std::uint32_t height, float grad_threshold,
+                            std::span<const double> precisions, std::span<std::uint32_t> aligned) {
+    check(precisions.size() == aligned.size() && !precisions.empty() &&
+              precisions.size() <= MAX_PRECISIONS,
+          "one aligned count per precision");
+    std::fill(aligned.begin(), aligned.end(), 0u);
     double half_length = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
     double half_width = rect.width * 0.5;
     double cx = (rect.x1 + rect.x2) * 0.5, cy = (rect.y1 + rect.y2) * 0.5;
     double ext_x = half_width * std::fabs(rect.dy) + half_length * std::fabs(rect.dx);
     double ext_y = half_length * std::fabs(rect.dy) + half_width * std::fabs(rect.dx);
-    AlignedCount count{0, 0};
-    if (width == 0 || height == 0) return count;
+    std::uint32_t n = 0;
+    if (width == 0 || height == 0) return n;
     Span1D cols = clipped_range(cx, ext_x, width), rows = clipped_range(cy, ext_y, height);
-    if (cols.empty() || rows.empty()) return count;
+    if (cols.empty() || rows.empty()) return n;
     check(std::uint64_t{width} * height <= px.size(), "level-line field smaller than the image");
 
     const float dx = static_cast<float>(rect.dx), dy = static_cast<float>(rect.dy);
-    const float min_dot = static_cast<float>(std::cos(rect.prec));
+    float min_dots[MAX_PRECISIONS];
+    for (std::size_t t = 0; t < precisions.size(); ++t)
+        min_dots[t] = static_cast<float>(std::cos(precisions[t]));
     // A thin, slanted rectangle fills little of its bounding box: each row visits only the
     // columns that both halves of the inside test can accept, and tests those exactly.
     const ColumnWindow along_axis(rect.dx, half_length, cx), across_axis(-rect.dy, half_width, cx);
@@ -103,12 +110,22 @@ AlignedCount count_aligned(const Rect& rect, std::span<const Px> px, std::uint32
             if (!(std::fabs(rect.dy * ey + rect.dx * ex) <= half_length) ||
                 !(std::fabs(rect.dx * ey - rect.dy * ex) <= half_width))
                 continue;
-            ++count.n;
+            ++n;
             const Px& p = px[std::size_t{y} * width + x];
-            if (p.norm > grad_threshold && p.dir_x * dx + p.dir_y * dy >= min_dot) ++count.k;
+            if (!(p.norm > grad_threshold)) continue;
+            const float dot = p.dir_x * dx + p.dir_y * dy;
+            for (std::size_t t = 0; t < precisions.size(); ++t) aligned[t] += dot >= min_dots[t];
         }
     }
-    return count;
+    return n;
+}
+
+AlignedCount count_aligned(const Rect& rect, std::span<const Px> px, std::uint32_t width,
+                           std::uint32_t height, float grad_threshold) {
+    std::uint32_t k = 0;
+    const std::uint32_t n = count_aligned(rect, px, width, height, grad_threshold,
+                                          std::span(&rect.prec, 1), std::span(&k, 1));
+    return {n, k};
 }
 
 double log_nfa_from_counts(std::uint32_t n, std::uint32_t k, double p, double log_nt) {
@@ -160,19 +177,31 @@ struct Improver {
     double best;
 
     void try_rect(const Rect& trial) {
-        double value = rect_log_nfa(trial, px, width, height, grad_threshold, log_nt);
+        keep_if_better(trial, rect_log_nfa(trial, px, width, height, grad_threshold, log_nt));
+    }
+    void keep_if_better(const Rect& trial, double value) {
         if (value > best) {
             best = value;
             rect = trial;
         }
     }
+    // Five ever finer tolerances on the same rectangle: its pixels are counted once for all.
     void finer_tolerance() {
+        constexpr std::size_t STEPS = 5;
+        Rect trials[STEPS];
+        double precisions[STEPS];
         Rect trial = rect;
-        for (int step = 0; step < 5; ++step) {
+        for (std::size_t step = 0; step < STEPS; ++step) {
             trial.p = trial.p * 0.5;
             trial.prec = trial.p * PI;
-            try_rect(trial);
+            trials[step] = trial;
+            precisions[step] = trial.prec;
         }
+        std::uint32_t aligned[STEPS];
+        const std::uint32_t n =
+            count_aligned(rect, px, width, height, grad_threshold, precisions, aligned);
+        for (std::size_t step = 0; step < STEPS; ++step)
+            keep_if_better(trials[step], log_nfa_from_counts(n, aligned[step], trials[step].p, log_nt));
     }
     void narrower() {
         Rect trial = rect;

@@ -1,6 +1,7 @@
 // Number of false alarms of a rectangle, and the search for a better rectangle nearby.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -21,6 +22,13 @@ struct AlignedCount {
 };
 AlignedCount count_aligned(const Rect& rect, std::span<const Px> px, std::uint32_t width,
                            std::uint32_t height, float grad_threshold);
+
+inline constexpr std::size_t MAX_PRECISIONS = 8;
+/// The same pixels counted for several precisions (angle tolerances, at most MAX_PRECISIONS) at
+/// once, as the rectangle with each would count them: aligned[t] for precisions[t]. Returns n.
+std::uint32_t count_aligned(const Rect& rect, std::span<const Px> px, std::uint32_t width,
+                            std::uint32_t height, float grad_threshold,
+                            std::span<const double> precisions, std::span<std::uint32_t> aligned);
 
 /// -log10(NFA) for n pixels of which k are aligned, each with probability p.
 double log_nfa_from_counts(std::uint32_t n, std::uint32_t k, double p, double log_nt);
