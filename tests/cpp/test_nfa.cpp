@@ -164,6 +164,15 @@ TEST(CountAligned, LongThinRectanglesAtEveryAngleCountLikeAScanOfTheWholeImage) 
                      width, dx, dy, ANGLE_TOLERANCE, 0.125};
         const AlignedCount got = count_aligned(r, px, w, h, GRAD_THRESHOLD), want = plain_count(r, px, w, h);
         ASSERT_TRUE(got.n == want.n && got.k == want.k) << "case " << i << ": " << got.n << " vs " << want.n;
+        // Several precisions in one pass count each as the rectangle with that precision would.
+        const double precisions[] = {r.prec / 2, r.prec / 4, r.prec / 8, r.prec / 16, r.prec / 32};
+        std::uint32_t aligned[5];
+        ASSERT_EQ(count_aligned(r, px, w, h, GRAD_THRESHOLD, precisions, aligned), want.n);
+        for (int t = 0; t < 5; ++t) {
+            Rect finer = r;
+            finer.prec = precisions[t];
+            ASSERT_EQ(aligned[t], plain_count(finer, px, w, h).k) << "case " << i << ", precision " << t;
+        }
     }
 }
 
