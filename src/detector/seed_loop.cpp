@@ -72,9 +72,15 @@ std::vector<Segment> CandidateValidation::segments() {
     std::vector<Rect> candidates;
     std::vector<double> log_nfas;
     for (Batch& batch : batches_) {
-        if (in_background_) {
-            if (!batch.validation) start_validation(batch);
+        if (batch.validation) {
             batch.validation->finish();
+        } else if (in_background_) {
+            // The last, partly filled batch: the walk is over, so it is shared only if it is
+            // worth a hand-off (on small images it is not, and waking a helper would cost more).
+            parallel::for_each_row(batch.count, [&](std::size_t i) {
+                validate_candidates(setting_, std::span(batch.candidates + i, 1),
+                                    std::span(batch.log_nfas + i, 1));
+            });
         }
         candidates.insert(candidates.end(), batch.candidates, batch.candidates + batch.count);
         log_nfas.insert(log_nfas.end(), batch.log_nfas, batch.log_nfas + batch.count);
