@@ -91,8 +91,11 @@ double grow_region(PixelIndex seed, std::span<const Px> px, std::span<std::uint8
     taken[seed] = 1;
     Growth growth(cos_of(tolerance), field[seed]);
 
+    const std::size_t pixels = std::size_t{width} * height;
     auto consider = [&](PixelIndex neighbour, std::uint32_t x, std::uint32_t y) {
         if (!growth.accepts(field[neighbour])) return;
+        // Its neighbours are read when the walk reaches it; its own row was just read.
+        prefetch_rows_around(field, taken, pixels, neighbour, width, false);
         taken[neighbour] = 1;
         region.push_back({neighbour, x, y, field[neighbour].norm});
         growth.add(field[neighbour]);

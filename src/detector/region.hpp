@@ -1,6 +1,8 @@
 // Growing a region of aligned pixels from a seed, and fitting a rectangle to it.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -12,6 +14,34 @@ namespace tarnwick::detector {
 /// running mean direction within tolerance; marks them used. Returns the region angle.
 double grow_region(PixelIndex seed, std::span<const Px> px, std::span<std::uint8_t> used,
                    double tolerance, RegionPixels& region, std::uint32_t width, std::uint32_t height);
+
+/// Asks the cache for the level-line records of the rows above and below a pixel (and of its own
+/// row, with own_row) and, unless used is null, for their used flags: what growing reads around
+/// the pixel. Regions and seeds are scattered over a field far larger than the cache, so these
+/// reads miss; issued ahead of their use, the misses overlap with other work. Changes nothing.
+inline void prefetch_rows_around(const Px* px, const std::uint8_t* used, std::size_t pixels,
+                                 std::size_t index, std::uint32_t width, bool own_row) {
+    // GCC counts prefetches as no effect at all, so a function made of them alone would be
+    // dropped from its callers as a call without effect; this empty statement keeps it.
+    asm volatile("");
+    if (pixels < 3) return;
+    const std::size_t last_start = pixels - 3;  // of three neighbouring records
+    const std::size_t above = std::min(index > width ? index - width - 1 : 0, last_start);
+    const std::size_t below = std::min<std::size_t>(index + width - 1, last_start);
+    __builtin_prefetch(px + above);
+    __builtin_prefetch(px + above + 2);  // the three records may straddle two lines
+    __builtin_prefetch(px + below);
+    __builtin_prefetch(px + below + 2);
+    if (used != nullptr) {
+        __builtin_prefetch(used + above);
+        __builtin_prefetch(used + below);
+    }
+    if (own_row) {
+        const std::size_t own = std::min(index > 0 ? index - 1 : 0, last_start);
+        __builtin_prefetch(px + own);
+        __builtin_prefetch(px + own + 2);
+    }
+}
 
 /// The rectangle approximating a non-empty region (weighted centre, inertia axis, extent).
 Rect region_to_rect(std::span<const RegionPixel> region, double region_angle, double p);
