@@ -7,6 +7,7 @@
 #include "detector/nfa.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
+#include "detector/seed_loop.hpp"
 #include "detector_reference.hpp"
 #include "sample/size_mismatch.hpp"
 
@@ -92,6 +93,11 @@ TEST(Detect, StagesAreCalledInOrderWithTheDriversConstants) {
         ASSERT_GT(want.size(), 10u) << scale;
         expect_identical(segments_of(texture, 90, 70, scale), want, "texture");
     }
+    // Enough candidates for several validation batches, which helpers take while seeds are walked.
+    const auto large = texture_image(320, 240);
+    const auto want = staged_detect(large, 320, 240, 1.0);
+    ASSERT_GT(want.size(), 3 * CandidateValidation::BATCH);
+    expect_identical(segments_of(large, 320, 240, 1.0), want, "large texture");
 }
 
 TEST(Detect, BufferOfTheWrongLengthIsASizeMismatch) {
