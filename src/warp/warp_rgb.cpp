@@ -2,6 +2,7 @@
 #include "warp/warp_rgb.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -71,6 +72,45 @@ PixelKernel<T> pixel_kernel(InstructionSet set, std::size_t width, std::size_t h
     }
 }
 
+// Asks the second-level cache for the source lines that rows [0, rows) of a block read in columns
+// [begin, end). Under a rotation those lines lie on many source rows, a pattern the hardware
+// prefetchers do not follow, and the gathers would wait for each miss. The corners' positions
+// bound the lines a projective map can reach while W keeps its sign; a bound with more lines than
+// the tile has pixels (strong reductions, W near 0) is left alone. Changes nothing.
+template <typename T>
+void prefetch_source(const Source<T>& source, const ColumnTable& columns, const RowTerms* terms,
+                     std::size_t rows, std::size_t begin, std::size_t end) {
+    asm volatile("");  // a function made of prefetches alone is dropped by GCC as having no effect
+    double u_min = INFINITY, u_max = -INFINITY, v_min = INFINITY, v_max = -INFINITY;
+    for (std::size_t x : {begin, end - 1})
+        for (std::size_t r : {std::size_t{0}, rows - 1}) {
+            const double w = terms[r].w + columns.w[x];
+            if (!(w > 0.0)) return;
+            const double u = (terms[r].u + columns.u[x]) / w, v = (terms[r].v + columns.v[x]) / w;
+            u_min = std::min(u_min, u);
+            u_max = std::max(u_max, u);
+            v_min = std::min(v_min, v);
+            v_max = std::max(v_max, v);
+        }
+    u_min = std::max(u_min, 0.0);
+    v_min = std::max(v_min, 0.0);
+    u_max = std::min(u_max + 1.0, source.max_x);
+    v_max = std::min(v_max + 1.0, source.max_y);
+    if (!(u_min <= u_max && v_min <= v_max)) return;  // outside the source, or NaN
+    constexpr std::size_t LINE = 64;
+    const auto first = static_cast<std::size_t>(u_min) * 3 * sizeof(T);
+    const auto last = static_cast<std::size_t>(u_max) * 3 * sizeof(T) + 3 * sizeof(T) - 1;
+    const auto top = static_cast<std::size_t>(v_min), bottom = static_cast<std::size_t>(v_max);
+    if ((bottom - top + 1) * ((last - first) / LINE + 2) > rows * (end - begin)) return;
+    const std::size_t row_bytes = source.width * 3 * sizeof(T);
+    const auto* samples = reinterpret_cast<const unsigned char*>(source.samples);
+    for (std::size_t y = top; y <= bottom; ++y) {
+        const unsigned char* row = samples + y * row_bytes;
+        for (std::size_t byte = first; byte <= last; byte += LINE) __builtin_prefetch(row + byte, 0, 2);
+        __builtin_prefetch(row + last, 0, 2);
+    }
+}
+
 // width × 3 × height, or nothing when that does not fit in a size: no buffer can be that long.
 bool sample_count(std::size_t width, std::size_t height, std::size_t& count) {
     return !__builtin_mul_overflow(width, std::size_t{3}, &count) &&
@@ -108,6 +148,8 @@ OrSizeMismatch<Buffer<T>> warp_rgb_using(InstructionSet set, std::span<const T> 
             terms[r] = row_terms(block.begin + r, inverse, scale, off_y);
         for (std::size_t begin = 0; begin < width; begin += TILE_COLUMNS) {
             const std::size_t end = std::min(width, begin + TILE_COLUMNS);
+            if (end < width)  // the next tile's lines arrive while this one is computed
+                prefetch_source(source, columns, terms, rows, end, std::min(width, end + TILE_COLUMNS));
             for (std::size_t r = 0; r < rows; ++r)
                 kernel(source, columns, terms[r], begin, end, out + (block.begin + r) * row_length);
         }
