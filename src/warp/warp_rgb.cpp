@@ -146,6 +146,8 @@ OrSizeMismatch<Buffer<T>> warp_rgb_using(InstructionSet set, std::span<const T> 
         RowTerms terms[BLOCK_ROWS];
         for (std::size_t r = 0; r < rows; ++r)
             terms[r] = row_terms(block.begin + r, inverse, scale, off_y);
+        // All the first tile's lines are asked for at once, so that their misses overlap.
+        prefetch_source(source, columns, terms, rows, 0, std::min(width, TILE_COLUMNS));
         for (std::size_t begin = 0; begin < width; begin += TILE_COLUMNS) {
             const std::size_t end = std::min(width, begin + TILE_COLUMNS);
             if (end < width)  // the next tile's lines arrive while this one is computed
