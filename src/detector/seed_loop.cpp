@@ -23,16 +23,27 @@ bool enclosed_seed(PixelIndex seed, std::span<const std::uint8_t> used, std::uin
            below[1] && below[2];
 }
 
-void validate_candidates(const SeedLoopSetting& setting, std::span<Rect> candidates,
-                         std::span<double> log_nfas) {
-    check(candidates.size() == log_nfas.size(), "one log NFA per candidate");
-    for (std::size_t i = 0; i < candidates.size(); ++i)
-        log_nfas[i] = improve_rect(candidates[i], setting.px, setting.width, setting.height,
-                                   GRAD_THRESHOLD, setting.log_nt);
-}
-
 struct CandidateValidation::Batch {
     explicit Batch(const SeedLoopSetting& setting) : setting(setting) {}
+
+    // Improves candidates [begin, end) in place and keeps their log NFAs. They depend only on
+    // the level-line field, so the values do not depend on who computes them or when.
+    void validate(std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            log_nfas[i] = improve_rect(candidates[i], setting.px, setting.width, setting.height,
+                                       GRAD_THRESHOLD, setting.log_nt);
+    }
+
+    // Appends the segments of the candidates whose log NFA is not at most 0, in order.
+    void append_accepted(std::vector<Segment>& segments) const {
+        const double f = setting.factor;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (log_nfas[i] <= 0.0) continue;  // a NaN value is not rejected
+            const Rect& rect = candidates[i];
+            segments.push_back(Segment{f * (rect.x1 + 0.5), f * (rect.y1 + 0.5), f * (rect.x2 + 0.5),
+                                       f * (rect.y2 + 0.5), f * rect.width, rect.p, log_nfas[i]});
+        }
+    }
 
     const SeedLoopSetting& setting;
     Rect candidates[BATCH];
@@ -49,10 +60,7 @@ CandidateValidation::~CandidateValidation() = default;
 
 void CandidateValidation::start_validation(Batch& batch) {
     auto validate = [](void* context, parallel::RowRange rows) {
-        Batch& batch = *static_cast<Batch*>(context);
-        validate_candidates(batch.setting,
-                            std::span(batch.candidates + rows.begin, batch.candidates + rows.end),
-                            std::span(batch.log_nfas + rows.begin, batch.log_nfas + rows.end));
+        static_cast<Batch*>(context)->validate(rows.begin, rows.end);
     };
     batch.validation.emplace(batch.count, parallel::RowBody{validate, &batch});
 }
@@ -63,41 +71,22 @@ void CandidateValidation::add(const Rect& candidate) {
     const std::size_t i = batch.count++;
     batch.candidates[i] = candidate;
     if (!in_background_)
-        validate_candidates(setting_, std::span(batch.candidates + i, 1), std::span(batch.log_nfas + i, 1));
+        batch.validate(i, i + 1);
     else if (batch.count == BATCH)
         start_validation(batch);
 }
 
 std::vector<Segment> CandidateValidation::segments() {
-    std::vector<Rect> candidates;
-    std::vector<double> log_nfas;
+    std::vector<Segment> segments;
     for (Batch& batch : batches_) {
         if (batch.validation) {
             batch.validation->finish();
         } else if (in_background_) {
             // The last, partly filled batch: the walk is over, so it is shared only if it is
             // worth a hand-off (on small images it is not, and waking a helper would cost more).
-            parallel::for_each_row(batch.count, [&](std::size_t i) {
-                validate_candidates(setting_, std::span(batch.candidates + i, 1),
-                                    std::span(batch.log_nfas + i, 1));
-            });
+            parallel::for_each_row(batch.count, [&](std::size_t i) { batch.validate(i, i + 1); });
         }
-        candidates.insert(candidates.end(), batch.candidates, batch.candidates + batch.count);
-        log_nfas.insert(log_nfas.end(), batch.log_nfas, batch.log_nfas + batch.count);
-    }
-    return accepted_segments(setting_, candidates, log_nfas);
-}
-
-std::vector<Segment> accepted_segments(const SeedLoopSetting& setting, std::span<const Rect> candidates,
-                                       std::span<const double> log_nfas) {
-    check(candidates.size() == log_nfas.size(), "one log NFA per candidate");
-    const double f = setting.factor;
-    std::vector<Segment> segments;
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        if (log_nfas[i] <= 0.0) continue;  // a NaN value is not rejected
-        const Rect& rect = candidates[i];
-        segments.push_back(Segment{f * (rect.x1 + 0.5), f * (rect.y1 + 0.5), f * (rect.x2 + 0.5),
-                                   f * (rect.y2 + 0.5), f * rect.width, rect.p, log_nfas[i]});
+        batch.append_accepted(segments);
     }
     return segments;
 }

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <span>
 #include <vector>
 
@@ -28,12 +28,6 @@ struct SeedLoopSetting {
 bool enclosed_seed(PixelIndex seed, std::span<const std::uint8_t> used, std::uint32_t width,
                    std::uint32_t height);
 
-/// Improves each candidate in place and writes its log NFA to the same position of log_nfas.
-/// Candidates depend only on the level-line field, so the values do not depend on who computes
-/// them or when.
-void validate_candidates(const SeedLoopSetting& setting, std::span<Rect> candidates,
-                         std::span<double> log_nfas);
-
 /// The walk's candidates, validated while the walk goes on. With helpers in the pool, each full
 /// batch is handed to them in the background, so the calling thread grows the next regions
 /// meanwhile; with a pool of one thread each candidate is validated at once, while its pixels are
@@ -57,12 +51,8 @@ private:
 
     const SeedLoopSetting& setting_;
     bool in_background_;
-    std::deque<Batch> batches_;  // a deque keeps each batch in place while helpers work on it
+    std::list<Batch> batches_;  // a list keeps each batch in place while helpers work on it
 };
-
-/// The segments of the candidates whose log NFA is not at most 0, in candidate order.
-std::vector<Segment> accepted_segments(const SeedLoopSetting& setting, std::span<const Rect> candidates,
-                                       std::span<const double> log_nfas);
 
 /// Seconds the calling thread spent in each part of the walk, for the stage benchmark.
 struct SeedLoopTimes {
