@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "detector/downscaled_rows.hpp"
 #include "detector/pixel_kernels.hpp"
@@ -61,6 +62,11 @@ DownscalePlan plan_downscale(std::size_t width, std::size_t height, double scale
     plan.height = downscaled_size(height, scale);
     plan.columns = sample_positions(plan.width, width, scale);
     plan.rows = sample_positions(plan.height, height, scale);
+    if (std::ranges::adjacent_find(plan.columns, std::greater_equal<>()) == plan.columns.end()) {
+        plan.sampled_columns.assign(plan.columns.back() / 8 + 1, 0);
+        for (std::uint32_t column : plan.columns)
+            plan.sampled_columns[column / 8] |= static_cast<std::uint8_t>(1u << (column % 8));
+    }
     return plan;
 }
 

@@ -17,6 +17,9 @@ namespace tarnwick::detector {
 struct DownscalePlan {
     std::vector<double> taps;
     std::vector<std::uint32_t> columns;
+    /// Bit x % 8 of byte x / 8 is set when input column x is sampled; empty when some column is
+    /// sampled more than once (only degenerate scales do that).
+    std::vector<std::uint8_t> sampled_columns;
     std::vector<std::uint32_t> rows;
     std::size_t width = 0;   ///< of the output
     std::size_t height = 0;  ///< of the output
@@ -31,24 +34,23 @@ DownscalePlan plan_downscale(std::size_t width, std::size_t height, double scale
 template <typename T>
 class SampledRowFilter {
 public:
-    SampledRowFilter(std::span<const T> samples, std::size_t width, std::span<const double> taps,
-                     std::span<const std::uint32_t> columns, const PixelKernels& kernels)
-        : samples_(samples.data()), width_(width), taps_(taps), columns_(columns),
-          kernels_(kernels), half_(taps.size() / 2),
+    SampledRowFilter(std::span<const T> samples, std::size_t width, const DownscalePlan& plan,
+                     const PixelKernels& kernels)
+        : samples_(samples.data()), width_(width), plan_(plan), kernels_(kernels),
+          half_(plan.taps.size() / 2), stride_(plan.columns.size() + KEPT_SUM_SLACK),
           padded_(Buffer<double>::for_overwrite(width + 2 * half_)),
-          filtered_(Buffer<double>::for_overwrite(columns.back() + std::size_t{1})),
-          ring_(Buffer<double>::for_overwrite(taps.size() * columns.size())),
-          held_(taps.size(), SIZE_MAX), shifted_(taps.size()) {
-        for (std::size_t k = 0; k < taps.size(); ++k) shifted_[k] = padded_.data() + k;
+          filtered_(Buffer<double>::for_overwrite(plan.sampled_columns.empty() ? plan.columns.back() + std::size_t{1} : 0)),
+          ring_(Buffer<double>::for_overwrite(plan.taps.size() * stride_)),
+          held_(plan.taps.size(), SIZE_MAX), shifted_(plan.taps.size()) {
+        for (std::size_t k = 0; k < plan.taps.size(); ++k) shifted_[k] = padded_.data() + k;
     }
 
     /// Source row y filtered along the row, at the sampled columns.
     const double* row(std::size_t y) {
-        const std::size_t slot = y % taps_.size();
-        double* kept = ring_.data() + slot * columns_.size();
+        const std::size_t slot = y % plan_.taps.size();
+        double* kept = ring_.data() + slot * stride_;
         if (held_[slot] != y) {
-            filter(y);
-            for (std::size_t i = 0; i < columns_.size(); ++i) kept[i] = filtered_[columns_[i]];
+            filter(y, kept);
             held_[slot] = y;
         }
         return kept;
@@ -56,24 +58,33 @@ public:
 
 private:
     // Edge values repeated half times on both sides: every tap then reads one padded position,
-    // the value the clamped column would give, and the sums need no border cases.
-    void filter(std::size_t y) {
+    // the value the clamped column would give, and the sums need no border cases. Only the
+    // sampled columns are kept; the sums of the others are computed too, since vectors of
+    // neighbouring columns cost less than picking the sampled ones out one by one.
+    void filter(std::size_t y, double* kept) {
         double* row = padded_.data() + half_;
         convert_samples(kernels_, samples_ + y * width_, width_, row);
         std::fill(padded_.data(), row, row[0]);
         std::fill(row + width_, row + width_ + half_, row[width_ - 1]);
-        kernels_.weighted_sum(shifted_.data(), taps_.data(), taps_.size(), filtered_.size(),
+        const std::size_t through_last = plan_.columns.back() + std::size_t{1};
+        if (!plan_.sampled_columns.empty()) {
+            kernels_.weighted_sum_kept(shifted_.data(), plan_.taps.data(), plan_.taps.size(),
+                                       through_last, plan_.sampled_columns.data(), kept);
+            return;
+        }
+        kernels_.weighted_sum(shifted_.data(), plan_.taps.data(), plan_.taps.size(), through_last,
                               filtered_.data());
+        for (std::size_t i = 0; i < plan_.columns.size(); ++i) kept[i] = filtered_[plan_.columns[i]];
     }
 
     const T* samples_;
     std::size_t width_;
-    std::span<const double> taps_;
-    std::span<const std::uint32_t> columns_;
+    const DownscalePlan& plan_;
     const PixelKernels& kernels_;
     std::size_t half_;
+    std::size_t stride_;  // of the ring's rows, with room for the kept sums' scratch
     Buffer<double> padded_;
-    Buffer<double> filtered_;  // up to the last sampled column
+    Buffer<double> filtered_;  // every column up to the last sampled one, when some repeat
     Buffer<double> ring_;
     std::vector<std::size_t> held_;  // the source row in each ring slot
     std::vector<const double*> shifted_;  // padded row + tap index
@@ -89,7 +100,7 @@ public:
     DownscaledRows(std::span<const T> samples, std::size_t width, std::size_t height,
                    const DownscalePlan& plan, const PixelKernels& kernels)
         : plan_(plan), kernels_(kernels), last_row_(static_cast<std::int64_t>(height) - 1),
-          filtered_(samples, width, plan.taps, plan.columns, kernels),
+          filtered_(samples, width, plan, kernels),
           sources_(plan.taps.size()),
           out_(Buffer<double>::for_overwrite(2 * plan.width)) {}
 

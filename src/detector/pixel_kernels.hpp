@@ -29,6 +29,10 @@ struct PixelKernels {
     /// out[x] = sum over k < count, in ascending k from 0.0, of weights[k] * sources[k][x].
     void (*weighted_sum)(const double* const* sources, const double* weights, std::size_t count,
                          std::size_t n, double* out);
+    /// The same sums for the x < n whose bit x % 8 of keep[x / 8] is set, written one after the
+    /// other. May write up to KEPT_SUM_SLACK scratch values after the last one.
+    void (*weighted_sum_kept)(const double* const* sources, const double* weights, std::size_t count,
+                              std::size_t n, const std::uint8_t* keep, double* out);
     /// out[i] = 1 where px[i].norm <= threshold (single precision), else 0.
     void (*used_flags)(const Px* px, std::size_t n, float threshold, std::uint8_t* out);
     /// The seeds among n pixels (norm above the threshold), in ascending order: their positions
@@ -38,6 +42,9 @@ struct PixelKernels {
     std::size_t (*seeds)(const Px* px, std::size_t n, float max_norm, float threshold,
                          std::uint32_t* positions, std::uint16_t* classes, std::uint8_t* used);
 };
+
+/// Room that weighted_sum_kept needs after its last value.
+constexpr std::size_t KEPT_SUM_SLACK = 8;
 
 /// The class of a pixel that is no seed.
 constexpr std::uint16_t NOT_A_SEED = 1024;

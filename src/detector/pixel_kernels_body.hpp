@@ -214,10 +214,56 @@ void hypot_row(const double* x, const double* y, std::size_t n, double* out) {
     for (; i < n; ++i) out[i] = std::hypot(x[i], y[i]);
 }
 
-// Four vectors of outputs per step keep four independent chains of additions in flight.
+// The lanes of v whose bit is set in keep, packed to the front of out in lane order. A whole
+// vector is stored: what follows the kept lanes is scratch. Returns how many lanes were kept.
 template <std::size_t Lanes>
-void weighted_sum(const double* const* sources, const double* weights, std::size_t count,
-                  std::size_t n, double* out) {
+std::size_t store_kept(Vector<double, Lanes> v, unsigned keep, double* out) {
+#if defined(__AVX512F__)
+    if constexpr (Lanes == 8) {
+        _mm512_storeu_pd(out, _mm512_maskz_compress_pd(static_cast<__mmask8>(keep), v));
+        return static_cast<std::size_t>(__builtin_popcount(keep));
+    }
+#endif
+#if defined(__AVX2__)
+    if constexpr (Lanes == 4) {
+        // Per mask, the 32-bit halves of the kept doubles first.
+        struct Moves {
+            alignas(32) std::int32_t index[16][8];
+        };
+        static constexpr Moves MOVES = [] {
+            Moves moves{};
+            for (unsigned mask = 0; mask < 16; ++mask) {
+                int to = 0;
+                for (int lane = 0; lane < 4; ++lane)
+                    if (mask >> lane & 1) {
+                        moves.index[mask][2 * to] = 2 * lane;
+                        moves.index[mask][2 * to + 1] = 2 * lane + 1;
+                        ++to;
+                    }
+            }
+            return moves;
+        }();
+        const __m256i moves = _mm256_load_si256(reinterpret_cast<const __m256i*>(MOVES.index[keep]));
+        const __m256 packed = _mm256_permutevar8x32_ps(reinterpret_cast<__m256>(v), moves);
+        _mm256_storeu_ps(reinterpret_cast<float*>(out), packed);
+        return static_cast<std::size_t>(__builtin_popcount(keep));
+    }
+#endif
+    std::size_t kept = 0;
+    for (std::size_t lane = 0; lane < Lanes; ++lane) {
+        out[kept] = v[lane];
+        kept += keep >> lane & 1;
+    }
+    return kept;
+}
+
+// Sums of weighted sources, handed to store(x, vector of the sums at x ...) for whole vectors and to
+// store_one(x, sum) for the rest. Four vectors of outputs per step keep four independent chains of
+// additions in flight.
+template <std::size_t Lanes, typename Store, typename StoreOne>
+[[gnu::always_inline]] inline void weighted_sums(const double* const* sources, const double* weights,
+                                                 std::size_t count, std::size_t n, Store&& store,
+                                                 StoreOne&& store_one) {
     using V = Vector<double, Lanes>;
     constexpr std::size_t step = 4 * Lanes;
     std::size_t x = 0;
@@ -231,16 +277,40 @@ void weighted_sum(const double* const* sources, const double* weights, std::size
             s2 += w * load<V>(source + 2 * Lanes);
             s3 += w * load<V>(source + 3 * Lanes);
         }
-        __builtin_memcpy(out + x, &s0, sizeof s0);
-        __builtin_memcpy(out + x + Lanes, &s1, sizeof s1);
-        __builtin_memcpy(out + x + 2 * Lanes, &s2, sizeof s2);
-        __builtin_memcpy(out + x + 3 * Lanes, &s3, sizeof s3);
+        store(x, s0);
+        store(x + Lanes, s1);
+        store(x + 2 * Lanes, s2);
+        store(x + 3 * Lanes, s3);
     }
     for (; x < n; ++x) {
         double sum = 0.0;
         for (std::size_t k = 0; k < count; ++k) sum += weights[k] * sources[k][x];
-        out[x] = sum;
+        store_one(x, sum);
     }
+}
+
+template <std::size_t Lanes>
+void weighted_sum(const double* const* sources, const double* weights, std::size_t count,
+                  std::size_t n, double* out) {
+    weighted_sums<Lanes>(
+        sources, weights, count, n,
+        [&](std::size_t x, Vector<double, Lanes> sums) { __builtin_memcpy(out + x, &sums, sizeof sums); },
+        [&](std::size_t x, double sum) { out[x] = sum; });
+}
+
+template <std::size_t Lanes>
+void weighted_sum_kept(const double* const* sources, const double* weights, std::size_t count,
+                       std::size_t n, const std::uint8_t* keep, double* out) {
+    static_assert(8 % Lanes == 0, "a vector's keep bits lie in one byte");
+    constexpr unsigned LANE_BITS = (1u << Lanes) - 1;
+    weighted_sums<Lanes>(
+        sources, weights, count, n,
+        [&](std::size_t x, Vector<double, Lanes> sums) {
+            out += store_kept<Lanes>(sums, keep[x / 8] >> (x % 8) & LANE_BITS, out);
+        },
+        [&](std::size_t x, double sum) {
+            if (keep[x / 8] >> (x % 8) & 1) *out++ = sum;
+        });
 }
 
 void used_flags(const Px* __restrict px, std::size_t n, float threshold,
@@ -340,6 +410,7 @@ constexpr PixelKernels make_pixel_kernels() {
                         level_line_row<DoubleLanes, false>,
                         hypot_row<DoubleLanes>,
                         weighted_sum<DoubleLanes>,
+                        weighted_sum_kept<DoubleLanes>,
                         used_flags,
                         seeds_and_used<2 * DoubleLanes>};
 }

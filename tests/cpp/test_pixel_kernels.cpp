@@ -141,6 +141,22 @@ TEST_P(PixelKernelVersions, WeightedSumsMatch) {
         portable.weighted_sum(sources.data(), weights.data(), count, n, want.data());
         vector.weighted_sum(sources.data(), weights.data(), count, n, got.data());
         ASSERT_TRUE(same_values(got, want)) << count << " sources of " << n;
+
+        // Kept sums: the full sums at the kept places, in order, whatever the pattern of places.
+        std::vector<std::uint8_t> keep(n / 8 + 1);
+        std::vector<double> want_kept;
+        const unsigned density = values.below(5);  // none kept, all kept, and between
+        for (std::size_t x = 0; x < n; ++x)
+            if (values.below(4) < density) {
+                keep[x / 8] |= static_cast<std::uint8_t>(1u << (x % 8));
+                want_kept.push_back(want[x]);
+            }
+        for (const PixelKernels* kernels : {&portable, &vector}) {
+            std::vector<double> kept(want_kept.size() + KEPT_SUM_SLACK);
+            kernels->weighted_sum_kept(sources.data(), weights.data(), count, n, keep.data(), kept.data());
+            kept.resize(want_kept.size());
+            ASSERT_TRUE(same_values(kept, want_kept)) << count << " sources of " << n;
+        }
     }
 }
 
