@@ -72,42 +72,95 @@ PixelKernel<T> pixel_kernel(InstructionSet set, std::size_t width, std::size_t h
     }
 }
 
+// A position in the source.
+struct Point {
+    double u, v;
+};
+
+// The least and greatest u of a convex quadrilateral (corners in order around it) within the
+// band a <= v <= b; lo > hi when the two do not meet.
+void u_extent(const Point (&corner)[4], double a, double b, double& lo, double& hi) {
+    lo = INFINITY;
+    hi = -INFINITY;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const Point p = corner[i], q = corner[(i + 1) % 4];
+        // The part of edge p-q inside the band, as parameters t0 <= t1 along it.
+        double t0 = 0.0, t1 = 1.0;
+        const double dv = q.v - p.v;
+        if (dv == 0.0) {
+            if (!(p.v >= a && p.v <= b)) continue;
+        } else {
+            double ta = (a - p.v) / dv, tb = (b - p.v) / dv;
+            if (ta > tb) std::swap(ta, tb);
+            t0 = std::max(t0, ta);
+            t1 = std::min(t1, tb);
+            if (!(t0 <= t1)) continue;
+        }
+        const double u0 = p.u + t0 * (q.u - p.u), u1 = p.u + t1 * (q.u - p.u);
+        lo = std::min({lo, u0, u1});
+        hi = std::max({hi, u0, u1});
+    }
+}
+
 // Asks the second-level cache for the source lines that rows [0, rows) of a block read in columns
 // [begin, end). Under a rotation those lines lie on many source rows, a pattern the hardware
-// prefetchers do not follow, and the gathers would wait for each miss. The corners' positions
-// bound the lines a projective map can reach while W keeps its sign; a bound with more lines than
-// the tile has pixels (strong reductions, W near 0) is left alone. Changes nothing.
+// prefetchers do not follow, and the gathers would wait for each miss. While W keeps its sign, the
+// tile's positions lie inside the quadrilateral of its corners' positions (a projective map keeps
+// lines straight). Its whole bounding box is asked for when that takes at most one line per pixel
+// of the tile: the next blocks read much of it too. Otherwise (steep rotations of 16-bit images,
+// reductions) each strip of source rows is asked for only where the quadrilateral crosses it, up
+// to the same number of lines. Changes nothing.
 template <typename T>
 void prefetch_source(const Source<T>& source, const ColumnTable& columns, const RowTerms* terms,
                      std::size_t rows, std::size_t begin, std::size_t end) {
     asm volatile("");  // a function made of prefetches alone is dropped by GCC as having no effect
+    Point corner[4];
+    const std::size_t xs[4] = {begin, end - 1, end - 1, begin};
+    const std::size_t rs[4] = {0, 0, rows - 1, rows - 1};
     double u_min = INFINITY, u_max = -INFINITY, v_min = INFINITY, v_max = -INFINITY;
-    for (std::size_t x : {begin, end - 1})
-        for (std::size_t r : {std::size_t{0}, rows - 1}) {
-            const double w = terms[r].w + columns.w[x];
-            if (!(w > 0.0)) return;
-            const double u = (terms[r].u + columns.u[x]) / w, v = (terms[r].v + columns.v[x]) / w;
-            u_min = std::min(u_min, u);
-            u_max = std::max(u_max, u);
-            v_min = std::min(v_min, v);
-            v_max = std::max(v_max, v);
-        }
-    u_min = std::max(u_min, 0.0);
-    v_min = std::max(v_min, 0.0);
-    u_max = std::min(u_max + 1.0, source.max_x);
-    v_max = std::min(v_max + 1.0, source.max_y);
-    if (!(u_min <= u_max && v_min <= v_max)) return;  // outside the source, or NaN
-    constexpr std::size_t LINE = 64;
-    const auto first = static_cast<std::size_t>(u_min) * 3 * sizeof(T);
-    const auto last = static_cast<std::size_t>(u_max) * 3 * sizeof(T) + 3 * sizeof(T) - 1;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const double w = terms[rs[i]].w + columns.w[xs[i]];
+        if (!(w > 0.0)) return;
+        corner[i] = {(terms[rs[i]].u + columns.u[xs[i]]) / w, (terms[rs[i]].v + columns.v[xs[i]]) / w};
+        u_min = std::min(u_min, corner[i].u);
+        u_max = std::max(u_max, corner[i].u);
+        v_min = std::min(v_min, corner[i].v);
+        v_max = std::max(v_max, corner[i].v);
+    }
+    // Row y is read by pixels with v in [y - 1, y + 1) (rows floor(v) and floor(v) + 1); the same
+    // for columns.
+    auto clip = [](double& lo, double& hi, double max) {
+        lo = std::max(lo, 0.0);
+        hi = std::min(hi + 1.0, max);
+        return lo <= hi;  // false outside the source, or for NaN
+    };
+    if (!clip(u_min, u_max, source.max_x) || !clip(v_min, v_max, source.max_y)) return;
+    constexpr std::size_t LINE = 64, STRIP = 8;
+    const std::size_t pixel_bytes = 3 * sizeof(T), row_bytes = source.width * pixel_bytes;
+    auto lines_of = [&](double lo, double hi) {
+        return (static_cast<std::size_t>(hi) - static_cast<std::size_t>(lo)) * pixel_bytes / LINE + 2;
+    };
     const auto top = static_cast<std::size_t>(v_min), bottom = static_cast<std::size_t>(v_max);
-    if ((bottom - top + 1) * ((last - first) / LINE + 2) > rows * (end - begin)) return;
-    const std::size_t row_bytes = source.width * 3 * sizeof(T);
+    std::size_t budget = rows * (end - begin);  // lines
+    const bool whole_box = (bottom - top + 1) * lines_of(u_min, u_max) <= budget;
     const auto* samples = reinterpret_cast<const unsigned char*>(source.samples);
-    for (std::size_t y = top; y <= bottom; ++y) {
-        const unsigned char* row = samples + y * row_bytes;
-        for (std::size_t byte = first; byte <= last; byte += LINE) __builtin_prefetch(row + byte, 0, 2);
-        __builtin_prefetch(row + last, 0, 2);
+    for (std::size_t strip = top; strip <= bottom; strip += STRIP) {
+        const std::size_t last_row = std::min(bottom, strip + STRIP - 1);
+        double lo = u_min, hi = u_max;
+        if (!whole_box) {
+            u_extent(corner, static_cast<double>(strip) - 1.0, static_cast<double>(last_row) + 1.0, lo, hi);
+            if (!clip(lo, hi, source.max_x)) continue;
+        }
+        const auto first = static_cast<std::size_t>(lo) * pixel_bytes;
+        const auto last = static_cast<std::size_t>(hi) * pixel_bytes + pixel_bytes - 1;
+        const std::size_t lines = lines_of(lo, hi);
+        for (std::size_t y = strip; y <= last_row; ++y) {
+            if (budget < lines) return;
+            budget -= lines;
+            const unsigned char* row = samples + y * row_bytes;
+            for (std::size_t byte = first; byte <= last; byte += LINE) __builtin_prefetch(row + byte, 0, 2);
+            __builtin_prefetch(row + last, 0, 2);
+        }
     }
 }
 
