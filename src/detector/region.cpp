@@ -64,6 +64,10 @@ private:
     SquaredThreshold bounds_;
 };
 
+// Up to this many pixels, the level-line field and the flags (13 bytes a pixel) stay in the
+// caches while regions grow, and fetching ahead would only cost instructions.
+constexpr std::size_t CACHED_FIELD_PIXELS = std::size_t{1} << 18;
+
 // The detector's own tolerance comes back for every seed: its cosine is computed once.
 double cos_of(double tolerance) {
     static const double cos_angle_tolerance = std::cos(ANGLE_TOLERANCE);
@@ -92,10 +96,11 @@ double grow_region(PixelIndex seed, std::span<const Px> px, std::span<std::uint8
     Growth growth(cos_of(tolerance), field[seed]);
 
     const std::size_t pixels = std::size_t{width} * height;
+    const bool prefetch = pixels > CACHED_FIELD_PIXELS;
     auto consider = [&](PixelIndex neighbour, std::uint32_t x, std::uint32_t y) {
         if (!growth.accepts(field[neighbour])) return;
         // Its neighbours are read when the walk reaches it; its own row was just read.
-        prefetch_rows_around(field, taken, pixels, neighbour, width, false);
+        if (prefetch) prefetch_rows_around(field, taken, pixels, neighbour, width, false);
         taken[neighbour] = 1;
         region.push_back({neighbour, x, y, field[neighbour].norm});
         growth.add(field[neighbour]);
