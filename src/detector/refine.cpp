@@ -75,14 +75,16 @@ private:
 };
 
 // Twice the standard deviation of the level-line angles (relative to the seed's) of the region
-// pixels closer to the seed than the rectangle's width.
-double tolerance_near_seed(std::span<const RegionPixel> region, LevelLineAngles& angles,
-                           double rect_width) {
+// pixels closer to the seed than the rectangle's width. The region is about to be grown again, so
+// the same pass gives its pixels back (the estimate reads no flag).
+double tolerance_near_seed_releasing(std::span<const RegionPixel> region, LevelLineAngles& angles,
+                                     double rect_width, std::span<std::uint8_t> used) {
     const RegionPixel& seed = region.front();
     const SeedDistance near(seed, rect_width);
     const double seed_angle = angles.at(seed.index);
     double sum = 0.0, sum_of_squares = 0.0, count = 0.0;
     for (const RegionPixel& pixel : region) {
+        used[pixel.index] = 0;
         if (!near.within(pixel)) continue;
         double d = wrap_angle(angles.at(pixel.index) - seed_angle);
         sum += d;
@@ -117,9 +119,8 @@ bool refine(RegionPixels& region, double& region_angle, Rect& rect, std::span<st
             std::uint32_t width, std::uint32_t height) {
     if (dense_enough(region.size(), rect)) return true;
 
-    double tau = tolerance_near_seed(region, angles, rect.width);
     const RegionPixel seed = region.front();
-    for (const RegionPixel& pixel : region) used[pixel.index] = 0;
+    double tau = tolerance_near_seed_releasing(region, angles, rect.width, used);
     double angle = grow_region(seed.index, px, used, tau, region, width, height);
     region_angle = angle;
     if (region.size() < min_region_size) return false;
