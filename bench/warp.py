@@ -1,6 +1,6 @@
 """Times tarnwick.warp_rgb against its peers on 1920x1080 and 3840x2160 RGB images, 8 and 16 bits.
 
-For each image, sample type and matrix (identity, affine, keystone) it prints tarnwick's median
+For each image, sample type and matrix (identity, affine, rotation, keystone) it prints tarnwick's median
 time with the default pool, on one thread, and on one thread with each vector version that this
 CPU has (each in a child interpreter sized by RAYON_NUM_THREADS=1 and forced by TARNWICK_SIMD);
 then Pillow's perspective bilinear transform (uint8 only), scikit-image's warp(order=1,
@@ -31,6 +31,7 @@ import tarnwick
 SIZES = ((1920, 1080), (3840, 2160))
 DTYPES = (np.uint8, np.uint16)
 SIMD_SETS = ("baseline", "avx2", "avx512", "neon")
+COS_30, SIN_30 = 3 ** 0.5 / 2, 0.5
 
 
 def matrices(width: int, height: int) -> dict[str, list[float]]:
@@ -39,6 +40,9 @@ def matrices(width: int, height: int) -> dict[str, list[float]]:
         "identity": [1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0],
         # A 7 degree rotation with a slight zoom about the centre.
         "affine": [0.985, -0.121, 0.07 * width, 0.121, 0.985, -0.05 * height, 0.0, 0.0, 1.0],
+        # 30 degrees about the centre: every tile reads a band across many source rows.
+        "rotation": [COS_30, -SIN_30, (1 - COS_30) * width / 2 + SIN_30 * height / 2,
+                     SIN_30, COS_30, (1 - COS_30) * height / 2 - SIN_30 * width / 2, 0.0, 0.0, 1.0],
         # A strong keystone: W runs from 1 at the top to about 2.5 at the bottom.
         "keystone": [1.0, 0.4, -0.1 * width, 0.0, 1.6, 0.0, 0.0, 1.5 / height, 1.0],
     }
