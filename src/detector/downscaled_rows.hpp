@@ -39,7 +39,8 @@ public:
         : samples_(samples.data()), width_(width), plan_(plan), kernels_(kernels),
           half_(plan.taps.size() / 2), stride_(plan.columns.size() + KEPT_SUM_SLACK),
           padded_(Buffer<double>::for_overwrite(width + 2 * half_)),
-          filtered_(Buffer<double>::for_overwrite(plan.sampled_columns.empty() ? plan.columns.back() + std::size_t{1} : 0)),
+          filtered_(Buffer<double>::for_overwrite(
+              plan.sampled_columns.empty() ? plan.columns.back() + std::size_t{1} : 0)),
           ring_(Buffer<double>::for_overwrite(plan.taps.size() * stride_)),
           held_(plan.taps.size(), SIZE_MAX), shifted_(plan.taps.size()) {
         for (std::size_t k = 0; k < plan.taps.size(); ++k) shifted_[k] = padded_.data() + k;
