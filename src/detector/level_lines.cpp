@@ -78,7 +78,7 @@ float largest_of(std::span<const float> maxima) {
 }
 
 float largest_norm(std::span<const Px> px) {
-    const std::size_t blocks = (px.size() + SEED_BLOCK_PIXELS - 1) / SEED_BLOCK_PIXELS;
+    const std::size_t blocks = parallel::block_count(px.size(), SEED_BLOCK_PIXELS);
     std::vector<float> block_max(blocks, 0.0f);
     parallel::for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
         block_max[pixels.begin / SEED_BLOCK_PIXELS] =
@@ -129,7 +129,7 @@ Buffer<PixelIndex> order_seeds(std::span<const Px> px, float threshold, std::uin
     // A seed's position in its block and its class share one word.
     static_assert(SEED_BLOCK_PIXELS <= (std::size_t{1} << 16) && SEED_CLASSES <= (std::size_t{1} << 16));
     constexpr unsigned CLASS_SHIFT = 16;
-    const std::size_t blocks = (px.size() + SEED_BLOCK_PIXELS - 1) / SEED_BLOCK_PIXELS;
+    const std::size_t blocks = parallel::block_count(px.size(), SEED_BLOCK_PIXELS);
     std::vector<std::uint32_t> offsets(blocks * SEED_CLASSES, 0);
     std::vector<std::vector<std::uint32_t>> listed(blocks);
     parallel::for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
@@ -174,7 +174,7 @@ Buffer<Px> field_of_rows(std::size_t width, std::size_t height, std::size_t bloc
         return field;
     }
     const PixelKernels& kernels = pixel_kernels();
-    const std::size_t blocks = (height + block_rows - 1) / block_rows;
+    const std::size_t blocks = parallel::block_count(height, block_rows);
     std::vector<float> block_max(max_norm != nullptr ? blocks : 0, 0.0f);
     parallel::for_each_row_block(height, block_rows, [&](parallel::RowRange rows) {
         auto image = make_rows();

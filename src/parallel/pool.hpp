@@ -40,13 +40,17 @@ void for_each_row(std::size_t rows, RowFn&& row_fn) {
     run_rows(rows, RowBody{call, const_cast<void*>(static_cast<const void*>(&row_fn))});
 }
 
-/// Calls block_fn(RowRange) for consecutive blocks of block_rows rows (the last one shorter) that
-/// cover [0, rows), in parallel: for stages that carry scratch state from one row of a block to the
-/// next. The blocks do not depend on the number of threads.
+/// How many blocks of block_rows rows (the last one shorter) cover [0, rows).
+constexpr std::size_t block_count(std::size_t rows, std::size_t block_rows) {
+    return rows / block_rows + (rows % block_rows != 0);
+}
+
+/// Calls block_fn(RowRange) for the block_count(rows, block_rows) consecutive blocks of
+/// block_rows rows that cover [0, rows), in parallel: for stages that carry scratch state from one
+/// row of a block to the next. The blocks do not depend on the number of threads.
 template <typename BlockFn>
 void for_each_row_block(std::size_t rows, std::size_t block_rows, BlockFn&& block_fn) {
-    const std::size_t blocks = rows / block_rows + (rows % block_rows != 0);
-    for_each_row(blocks, [&](std::size_t block) {
+    for_each_row(block_count(rows, block_rows), [&](std::size_t block) {
         const std::size_t begin = block * block_rows;
         block_fn(RowRange{begin, begin + std::min(block_rows, rows - begin)});
     });
