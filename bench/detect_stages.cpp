@@ -70,14 +70,16 @@ StageTimes run_once(std::span<const std::uint8_t> samples, std::size_t width, st
     auto start = Clock::now();
     float max_norm = 0.0f;
     tarnwick::Buffer<Px> px;
+    // As in the driver, the field lists the seed candidates and writes the used flags.
+    StrongPixels strong(GRAD_THRESHOLD);
     if (scale < 1.0) {
         const DownscalePlan plan = plan_downscale(width, height, scale);
         work_width = plan.width;
         work_height = plan.height;
         if (work_width >= 3 && work_height >= 3)
-            px = downscaled_level_line_field<std::uint8_t>(samples, width, height, plan, &max_norm);
+            px = downscaled_level_line_field<std::uint8_t>(samples, width, height, plan, &max_norm, &strong);
     } else {
-        px = level_line_field<std::uint8_t>(samples, width, height, &max_norm);
+        px = level_line_field<std::uint8_t>(samples, width, height, &max_norm, &strong);
     }
     if (work_width < 3 || work_height < 3) {  // too small for any segment
         compare_with_detector({}, samples, width, height, scale, t);
@@ -85,11 +87,10 @@ StageTimes run_once(std::span<const std::uint8_t> samples, std::size_t width, st
     }
     t.level_lines = seconds_since(start);
 
-    // As in the driver, the used flags are written while the seeds are ordered.
     start = Clock::now();
-    auto used = tarnwick::Buffer<std::uint8_t>::for_overwrite(px.size());
-    auto seeds = seeds_by_norm(px, GRAD_THRESHOLD, used.span(), max_norm);
+    auto seeds = seeds_by_norm(strong, max_norm);
     t.seeds = seconds_since(start);
+    const std::span<std::uint8_t> used = strong.used.span();
 
     start = Clock::now();
     const double factor = scale < 1.0 ? 1.0 / scale : 1.0;
@@ -126,7 +127,7 @@ void print_stage(const char* name, const std::vector<StageTimes>& runs, double S
     std::vector<double> values;
     for (const StageTimes& run : runs) values.push_back(run.*field);
     double value = median(values);
-    std::printf("  %-26s %10.2f ms %6.1f %%\n", name, value * 1e3, 100.0 * value / total);
+    std::printf("  %-40s %10.2f ms %6.1f %%\n", name, value * 1e3, 100.0 * value / total);
 }
 
 }  // namespace
@@ -161,8 +162,8 @@ int main(int argc, char** argv) {
         const char* name;
         double StageTimes::*field;
     } stages[] = {
-        {"level_line_field (down-scaling too)", &StageTimes::level_lines},
-        {"seeds_by_norm, used flags", &StageTimes::seeds},
+        {"level_line_field, used flags, candidates", &StageTimes::level_lines},
+        {"seeds_by_norm (ordering)", &StageTimes::seeds},
         {"seed loop", &StageTimes::seed_loop},
         {"  grow_region", &StageTimes::grow},
         {"  region_to_rect", &StageTimes::fit},

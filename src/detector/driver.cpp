@@ -38,10 +38,13 @@ std::int64_t total_order_key(double value) {
     return bits < 0 ? bits ^ INT64_MAX : bits;
 }
 
-// Everything that stays fixed while the seeds are walked.
+// What the field stage hands to the seed order and the seed walk.
 struct Field {
+    Field() : strong(GRAD_THRESHOLD) {}
+
     Buffer<Px> px;
     float max_norm;
+    StrongPixels strong;  // the seed candidates and used flags, found with the field
     std::uint32_t width;
     std::uint32_t height;
     double log_nt;
@@ -49,13 +52,11 @@ struct Field {
     double factor;  // back to input-image units
 };
 
-std::vector<Segment> find_segments(const Field& field) {
-    // The used flags come from the same reading of the norms as the seed order.
-    Buffer<std::uint8_t> used = Buffer<std::uint8_t>::for_overwrite(field.px.size());
-    const Buffer<PixelIndex> seeds = seeds_by_norm(field.px, GRAD_THRESHOLD, used.span(), field.max_norm);
+std::vector<Segment> find_segments(Field& field) {
+    const Buffer<PixelIndex> seeds = seeds_by_norm(field.strong, field.max_norm);
     return walk_seeds({field.px.span(), field.width, field.height, field.log_nt,
                        field.min_region_size, field.factor},
-                      seeds.span(), used.span());
+                      seeds.span(), field.strong.used.span());
 }
 
 }  // namespace
@@ -89,11 +90,12 @@ OrSizeMismatch<std::vector<Segment>> detect(std::span<const T> samples, std::siz
     if (shrink) {
         // The down-scaled rows are made as the field reads them: no down-scaled image is stored.
         const DownscalePlan plan = plan_downscale(width, height, scale);
-        field.px = downscaled_level_line_field<T>(samples, width, height, plan, &field.max_norm);
+        field.px = downscaled_level_line_field<T>(samples, width, height, plan, &field.max_norm,
+                                                  &field.strong);
         width = plan.width;
         height = plan.height;
     } else {
-        field.px = level_line_field<T>(samples, width, height, &field.max_norm);
+        field.px = level_line_field<T>(samples, width, height, &field.max_norm, &field.strong);
     }
     field.width = static_cast<std::uint32_t>(width);
     field.height = static_cast<std::uint32_t>(height);

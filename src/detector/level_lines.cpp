@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -20,9 +21,8 @@ constexpr std::size_t FIELD_BLOCK_ROWS = 16;
 // The same from down-scaled rows: a block filters the kernel's reach of source rows again, and
 // its last row once more, so these blocks are taller.
 constexpr std::size_t DOWNSCALED_BLOCK_ROWS = 64;
-// Pixels per block of the seed passes, and per batch of classes computed on the stack.
+// Pixels per block when the seed candidates are listed from a finished field.
 constexpr std::size_t SEED_BLOCK_PIXELS = std::size_t{1} << 15;
-constexpr std::size_t CLASS_BATCH = 512;
 constexpr std::size_t SEED_CLASSES = NORM_BINS;
 
 // Image rows as working values. Doubles are read in place; other samples are converted into two
@@ -87,59 +87,182 @@ float largest_norm(std::span<const Px> px) {
     return largest_of(block_max);
 }
 
-// Calls fn(pixel index, class) for every seed of a block, in ascending index order; writes the
-// block's used flags too unless used is null.
-template <typename Fn>
-void for_each_seed(const PixelKernels& kernels, std::span<const Px> px, parallel::RowRange pixels,
-                   float max_norm, float threshold, std::uint8_t* used, Fn&& fn) {
-    std::uint32_t positions[CLASS_BATCH];
-    std::uint16_t classes[CLASS_BATCH];
-    for (std::size_t begin = pixels.begin; begin < pixels.end; begin += CLASS_BATCH) {
-        const std::size_t n = std::min(CLASS_BATCH, pixels.end - begin);
-        const std::size_t seeds = kernels.seeds(px.data() + begin, n, max_norm, threshold, positions,
-                                                classes, used == nullptr ? nullptr : used + begin);
-        for (std::size_t k = 0; k < seeds; ++k) fn(begin + positions[k], classes[k]);
+// The pixels above the threshold of one row of the field, appended to its block's lists, and the
+// row's used flags.
+class StrongRows {
+public:
+    StrongRows(StrongPixels& strong, std::size_t block, std::size_t width)
+        : strong_(strong), block_(block),
+          positions_(Buffer<std::uint32_t>::for_overwrite(width)),
+          norms_(Buffer<float>::for_overwrite(width)) {}
+
+    void list(const PixelKernels& kernels, const Px* row, std::size_t y, std::size_t width) {
+        const std::size_t count = kernels.strong_pixels(row, width, strong_.threshold, positions_.data(),
+                                                        norms_.data(), strong_.used.data() + y * width);
+        std::vector<PixelIndex>& pixels = strong_.pixels[block_];
+        const auto row_start = static_cast<PixelIndex>(y * width);
+        for (std::size_t i = 0; i < count; ++i) pixels.push_back(row_start + positions_[i]);
+        strong_.norms[block_].insert(strong_.norms[block_].end(), norms_.data(), norms_.data() + count);
     }
-}
 
-void write_used_flags(const PixelKernels& kernels, std::span<const Px> px, float threshold,
-                      std::uint8_t* used) {
-    parallel::for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
-        kernels.used_flags(px.data() + pixels.begin, pixels.end - pixels.begin, threshold,
-                           used + pixels.begin);
-    });
-}
+private:
+    StrongPixels& strong_;
+    std::size_t block_;
+    Buffer<std::uint32_t> positions_;
+    Buffer<float> norms_;
+};
 
-// A counting sort in fixed blocks: each block lists its seeds once, packed with their classes,
-// and counts them per class; the prefix sums run class by class and, within a class, block by
-// block; each block then places its seeds from its own list in ascending order from its own
-// offsets. So every bin lists its pixels in ascending index order, whatever the number of
-// threads, and the level-line field is read only once for both passes. With used not null, the
-// listing pass writes the used flags.
-Buffer<PixelIndex> order_seeds(std::span<const Px> px, float threshold, std::uint8_t* used,
-                               float max_norm) {
-    if (px.empty()) return {};
-    check(px.size() <= UINT32_MAX, "seeds_by_norm: pixel indices are 32-bit");
+// The field from rows of working values that make_rows() yields, a new source per block of rows.
+template <typename MakeRows>
+Buffer<Px> field_of_rows(std::size_t width, std::size_t height, std::size_t block_rows,
+                         MakeRows make_rows, float* max_norm, StrongPixels* strong) {
+    Buffer<Px> field = Buffer<Px>::for_overwrite(width * height);
+    if (field.size() == 0) {
+        if (max_norm != nullptr) *max_norm = 0.0f;
+        return field;
+    }
     const PixelKernels& kernels = pixel_kernels();
+    const std::size_t blocks = parallel::block_count(height, block_rows);
+    std::vector<float> block_max(max_norm != nullptr ? blocks : 0, 0.0f);
+    if (strong != nullptr) {
+        strong->used = Buffer<std::uint8_t>::for_overwrite(field.size());
+        strong->pixels.assign(blocks, {});
+        strong->norms.assign(blocks, {});
+    }
+    parallel::for_each_row_block(height, block_rows, [&](parallel::RowRange rows) {
+        auto image = make_rows();
+        const std::size_t block = rows.begin / block_rows;
+        std::optional<StrongRows> strong_rows;
+        if (strong != nullptr) strong_rows.emplace(*strong, block, width);
+        float largest = 0.0f;
+        for (std::size_t y = rows.begin; y < rows.end; ++y) {
+            Px* out = field.data() + y * width;
+            if (y + 1 == height) {
+                std::fill_n(out, width, Px{0.0f, 0.0f, 0.0f});
+            } else {
+                const double* top = image.row(y);
+                kernels.level_line_row(top, image.row(y + 1), width, out);
+                // While the row is still in cache: the seed order needs the largest norm.
+                if (max_norm != nullptr) {
+                    const float row_max = largest_norm_of(out, width);
+                    largest = row_max > largest ? row_max : largest;
+                }
+            }
+            if (strong_rows) strong_rows->list(kernels, out, y, width);
+        }
+        if (max_norm != nullptr) block_max[block] = largest;
+    });
+    if (max_norm != nullptr) *max_norm = largest_of(block_max);
+    return field;
+}
+
+}  // namespace
+
+template <typename T>
+Buffer<Px> level_line_field(std::span<const T> samples, std::size_t width, std::size_t height,
+                            float* max_norm, StrongPixels* strong) {
+    check(samples.size() == width * height, "level_line_field: samples do not match the size");
+    const PixelKernels& kernels = pixel_kernels();
+    return field_of_rows(width, height, FIELD_BLOCK_ROWS,
+                         [&] { return WorkingRows<T>(samples, width, kernels); }, max_norm, strong);
+}
+
+template <typename T>
+Buffer<Px> downscaled_level_line_field(std::span<const T> samples, std::size_t width,
+                                       std::size_t height, const DownscalePlan& plan,
+                                       float* max_norm, StrongPixels* strong) {
+    check(samples.size() == width * height, "level_line_field: samples do not match the size");
+    const PixelKernels& kernels = pixel_kernels();
+    return field_of_rows(plan.width, plan.height, DOWNSCALED_BLOCK_ROWS,
+                         [&] { return DownscaledRows<T>(samples, width, height, plan, kernels); },
+                         max_norm, strong);
+}
+
+template Buffer<Px> downscaled_level_line_field<double>(std::span<const double>, std::size_t,
+                                                        std::size_t, const DownscalePlan&, float*, StrongPixels*);
+template Buffer<Px> downscaled_level_line_field<float>(std::span<const float>, std::size_t,
+                                                       std::size_t, const DownscalePlan&, float*, StrongPixels*);
+template Buffer<Px> downscaled_level_line_field<std::uint8_t>(std::span<const std::uint8_t>,
+                                                              std::size_t, std::size_t,
+                                                              const DownscalePlan&, float*, StrongPixels*);
+template Buffer<Px> downscaled_level_line_field<std::uint16_t>(std::span<const std::uint16_t>,
+                                                               std::size_t, std::size_t,
+                                                               const DownscalePlan&, float*, StrongPixels*);
+template Buffer<Px> level_line_field<double>(std::span<const double>, std::size_t, std::size_t, float*, StrongPixels*);
+template Buffer<Px> level_line_field<float>(std::span<const float>, std::size_t, std::size_t, float*, StrongPixels*);
+template Buffer<Px> level_line_field<std::uint8_t>(std::span<const std::uint8_t>, std::size_t,
+                                                   std::size_t, float*, StrongPixels*);
+template Buffer<Px> level_line_field<std::uint16_t>(std::span<const std::uint16_t>, std::size_t,
+                                                    std::size_t, float*, StrongPixels*);
+
+namespace {
+
+// The pixels above the threshold of a finished field, in blocks of pixels, and its used flags.
+StrongPixels strong_pixels_of(std::span<const Px> px, float threshold) {
+    check(px.size() <= UINT32_MAX, "seeds_by_norm: pixel indices are 32-bit");
+    StrongPixels strong(threshold);
+    strong.used = Buffer<std::uint8_t>::for_overwrite(px.size());
+    const std::size_t blocks = parallel::block_count(px.size(), SEED_BLOCK_PIXELS);
+    strong.pixels.assign(blocks, {});
+    strong.norms.assign(blocks, {});
+    const PixelKernels& kernels = pixel_kernels();
+    parallel::for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange range) {
+        const std::size_t block = range.begin / SEED_BLOCK_PIXELS, n = range.end - range.begin;
+        std::vector<PixelIndex>& pixels = strong.pixels[block];
+        std::vector<float>& norms = strong.norms[block];
+        pixels.resize(n);
+        norms.resize(n);
+        const std::size_t count = kernels.strong_pixels(px.data() + range.begin, n, threshold, pixels.data(),
+                                                         norms.data(), strong.used.data() + range.begin);
+        pixels.resize(count);
+        norms.resize(count);
+        for (PixelIndex& pixel : pixels) pixel += static_cast<PixelIndex>(range.begin);
+    });
+    return strong;
+}
+
+}  // namespace
+
+Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold) {
+    StrongPixels strong = strong_pixels_of(px, threshold);
+    return seeds_by_norm(strong, largest_norm(px));
+}
+
+Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::span<std::uint8_t> used) {
+    return seeds_by_norm(px, threshold, used, largest_norm(px));
+}
+
+Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::span<std::uint8_t> used,
+                                 float max_norm) {
+    check(used.size() == px.size(), "seeds_by_norm: one used flag per pixel");
+    StrongPixels strong = strong_pixels_of(px, threshold);
+    std::copy(strong.used.span().begin(), strong.used.span().end(), used.begin());
+    return seeds_by_norm(strong, max_norm);
+}
+
+Buffer<PixelIndex> seeds_by_norm(StrongPixels& strong, float max_norm) {
+    const std::size_t blocks = strong.pixels.size();
+    check(strong.norms.size() == blocks, "seeds_by_norm: one list of norms per block");
     if (!(max_norm > 0.0f)) {
-        if (used != nullptr) write_used_flags(kernels, px, threshold, used);
+        strong.pixels.clear();
+        strong.norms.clear();
         return {};
     }
-
-    // A seed's position in its block and its class share one word.
-    static_assert(SEED_BLOCK_PIXELS <= (std::size_t{1} << 16) && SEED_CLASSES <= (std::size_t{1} << 16));
-    constexpr unsigned CLASS_SHIFT = 16;
-    const std::size_t blocks = parallel::block_count(px.size(), SEED_BLOCK_PIXELS);
+    // A counting sort in the listing's blocks: classes and counts per block, prefix sums class by
+    // class and, within a class, block by block, then each block places its pixels in ascending
+    // order from its own offsets. So every bin lists its pixels in ascending index order, whatever
+    // the blocks and the number of threads.
+    const PixelKernels& kernels = pixel_kernels();
     std::vector<std::uint32_t> offsets(blocks * SEED_CLASSES, 0);
-    std::vector<std::vector<std::uint32_t>> listed(blocks);
-    parallel::for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
-        const std::size_t block = pixels.begin / SEED_BLOCK_PIXELS;
+    std::vector<Buffer<std::uint16_t>> classes(blocks);
+    parallel::for_each_row(blocks, [&](std::size_t block) {
+        std::vector<float>& norms = strong.norms[block];
+        check(norms.size() == strong.pixels[block].size(), "seeds_by_norm: one norm per listed pixel");
+        classes[block] = Buffer<std::uint16_t>::for_overwrite(norms.size());
+        kernels.seed_classes(norms.data(), norms.size(), max_norm, strong.threshold, classes[block].data());
         std::uint32_t* counts = offsets.data() + block * SEED_CLASSES;
-        std::vector<std::uint32_t>& list = listed[block];
-        for_each_seed(kernels, px, pixels, max_norm, threshold, used, [&](std::size_t i, std::uint16_t cls) {
-            ++counts[cls];
-            list.push_back(static_cast<std::uint32_t>(i - pixels.begin) | std::uint32_t{cls} << CLASS_SHIFT);
-        });
+        for (std::uint16_t cls : classes[block].span()) ++counts[cls];
+        norms = {};
     });
     std::size_t seeds = 0;
     for (std::size_t cls = 0; cls < NORM_BINS; ++cls) {
@@ -150,112 +273,27 @@ Buffer<PixelIndex> order_seeds(std::span<const Px> px, float threshold, std::uin
             seeds += count;
         }
     }
-
     Buffer<PixelIndex> order = Buffer<PixelIndex>::for_overwrite(seeds);
-    parallel::for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
-        const std::size_t block = pixels.begin / SEED_BLOCK_PIXELS;
+    parallel::for_each_row(blocks, [&](std::size_t block) {
         std::uint32_t* next = offsets.data() + block * SEED_CLASSES;
-        for (std::uint32_t entry : listed[block]) {
-            const std::uint32_t cls = entry >> CLASS_SHIFT;
-            order[next[cls]++] = static_cast<PixelIndex>(pixels.begin + (entry & 0xffff));
-        }
-        listed[block] = {};
+        const std::vector<PixelIndex>& pixels = strong.pixels[block];
+        const std::uint16_t* block_classes = classes[block].data();
+        for (std::size_t i = 0; i < pixels.size(); ++i) order[next[block_classes[i]]++] = pixels[i];
+        strong.pixels[block] = {};
+        classes[block] = {};
     });
+    strong.pixels.clear();
+    strong.norms.clear();
     return order;
-}
-
-// The field from rows of working values that make_rows() yields, a new source per block of rows.
-template <typename MakeRows>
-Buffer<Px> field_of_rows(std::size_t width, std::size_t height, std::size_t block_rows,
-                         MakeRows make_rows, float* max_norm) {
-    Buffer<Px> field = Buffer<Px>::for_overwrite(width * height);
-    if (field.size() == 0) {
-        if (max_norm != nullptr) *max_norm = 0.0f;
-        return field;
-    }
-    const PixelKernels& kernels = pixel_kernels();
-    const std::size_t blocks = parallel::block_count(height, block_rows);
-    std::vector<float> block_max(max_norm != nullptr ? blocks : 0, 0.0f);
-    parallel::for_each_row_block(height, block_rows, [&](parallel::RowRange rows) {
-        auto image = make_rows();
-        float largest = 0.0f;
-        for (std::size_t y = rows.begin; y < rows.end; ++y) {
-            Px* out = field.data() + y * width;
-            if (y + 1 == height) {
-                std::fill_n(out, width, Px{0.0f, 0.0f, 0.0f});
-                continue;
-            }
-            const double* top = image.row(y);
-            kernels.level_line_row(top, image.row(y + 1), width, out);
-            // While the row is still in cache: the seed order needs the largest norm.
-            if (max_norm != nullptr) {
-                const float row_max = largest_norm_of(out, width);
-                largest = row_max > largest ? row_max : largest;
-            }
-        }
-        if (max_norm != nullptr) block_max[rows.begin / block_rows] = largest;
-    });
-    if (max_norm != nullptr) *max_norm = largest_of(block_max);
-    return field;
-}
-
-}  // namespace
-
-template <typename T>
-Buffer<Px> level_line_field(std::span<const T> samples, std::size_t width, std::size_t height,
-                            float* max_norm) {
-    check(samples.size() == width * height, "level_line_field: samples do not match the size");
-    const PixelKernels& kernels = pixel_kernels();
-    return field_of_rows(width, height, FIELD_BLOCK_ROWS,
-                         [&] { return WorkingRows<T>(samples, width, kernels); }, max_norm);
-}
-
-template <typename T>
-Buffer<Px> downscaled_level_line_field(std::span<const T> samples, std::size_t width,
-                                       std::size_t height, const DownscalePlan& plan,
-                                       float* max_norm) {
-    check(samples.size() == width * height, "level_line_field: samples do not match the size");
-    const PixelKernels& kernels = pixel_kernels();
-    return field_of_rows(plan.width, plan.height, DOWNSCALED_BLOCK_ROWS,
-                         [&] { return DownscaledRows<T>(samples, width, height, plan, kernels); },
-                         max_norm);
-}
-
-template Buffer<Px> downscaled_level_line_field<double>(std::span<const double>, std::size_t,
-                                                        std::size_t, const DownscalePlan&, float*);
-template Buffer<Px> downscaled_level_line_field<float>(std::span<const float>, std::size_t,
-                                                       std::size_t, const DownscalePlan&, float*);
-template Buffer<Px> downscaled_level_line_field<std::uint8_t>(std::span<const std::uint8_t>,
-                                                              std::size_t, std::size_t,
-                                                              const DownscalePlan&, float*);
-template Buffer<Px> downscaled_level_line_field<std::uint16_t>(std::span<const std::uint16_t>,
-                                                               std::size_t, std::size_t,
-                                                               const DownscalePlan&, float*);
-template Buffer<Px> level_line_field<double>(std::span<const double>, std::size_t, std::size_t, float*);
-template Buffer<Px> level_line_field<float>(std::span<const float>, std::size_t, std::size_t, float*);
-template Buffer<Px> level_line_field<std::uint8_t>(std::span<const std::uint8_t>, std::size_t,
-                                                   std::size_t, float*);
-template Buffer<Px> level_line_field<std::uint16_t>(std::span<const std::uint16_t>, std::size_t,
-                                                    std::size_t, float*);
-
-Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold) {
-    return order_seeds(px, threshold, nullptr, largest_norm(px));
-}
-
-Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::span<std::uint8_t> used) {
-    check(used.size() == px.size(), "seeds_by_norm: one used flag per pixel");
-    return order_seeds(px, threshold, used.data(), largest_norm(px));
-}
-
-Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::span<std::uint8_t> used,
-                                 float max_norm) {
-    check(used.size() == px.size(), "seeds_by_norm: one used flag per pixel");
-    return order_seeds(px, threshold, used.data(), max_norm);
 }
 
 Buffer<std::uint8_t> used_flags(std::span<const Px> px, float threshold) {
     Buffer<std::uint8_t> used = Buffer<std::uint8_t>::for_overwrite(px.size());
-    write_used_flags(pixel_kernels(), px, threshold, used.data());
+    const PixelKernels& kernels = pixel_kernels();
+    parallel::for_each_row_block(px.size(), SEED_BLOCK_PIXELS, [&](parallel::RowRange pixels) {
+        kernels.used_flags(px.data() + pixels.begin, pixels.end - pixels.begin, threshold,
+                           used.data() + pixels.begin);
+    });
     return used;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "detector/types.hpp"
 #include "sample/buffer.hpp"
@@ -13,14 +14,29 @@ namespace tarnwick::detector {
 
 inline constexpr std::size_t NORM_BINS = 1024;
 
+/// The pixels above a threshold, listed while the field is computed (each row still in cache), so
+/// that ordering them as seeds does not read the whole field again; and the used flags.
+struct StrongPixels {
+    explicit StrongPixels(float threshold) : threshold(threshold) {}
+
+    float threshold;
+    /// One flag per pixel: 1 where the norm is at most the threshold.
+    Buffer<std::uint8_t> used;
+    /// Per block of the listing, blocks and pixels in ascending order: the pixels above the
+    /// threshold and their norms.
+    std::vector<std::vector<PixelIndex>> pixels;
+    std::vector<std::vector<float>> norms;
+};
+
 /// One Px per pixel from the 2x2 block whose top-left pixel it is; the last row and column are 0.
 /// The samples are turned into working values row by row as the field needs them (uint16 divided
 /// by 257.0), so no working image is built. Unless max_norm is null, it receives the largest norm
 /// of the field (NaN ignored, 0 for none), as the seed order needs it. Instantiated for double,
 /// float, uint8_t and uint16_t.
+/// Unless strong is null, it receives the pixels above its threshold and the used flags.
 template <typename T>
 Buffer<Px> level_line_field(std::span<const T> samples, std::size_t width, std::size_t height,
-                            float* max_norm = nullptr);
+                            float* max_norm = nullptr, StrongPixels* strong = nullptr);
 
 struct DownscalePlan;
 
@@ -30,7 +46,7 @@ struct DownscalePlan;
 template <typename T>
 Buffer<Px> downscaled_level_line_field(std::span<const T> samples, std::size_t width,
                                        std::size_t height, const DownscalePlan& plan,
-                                       float* max_norm = nullptr);
+                                       float* max_norm = nullptr, StrongPixels* strong = nullptr);
 
 /// The field of a working image in doubles.
 inline Buffer<Px> level_line_field(std::span<const double> image, std::size_t width,
@@ -49,6 +65,9 @@ Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::s
 /// The same, given the field's largest norm as level_line_field found it.
 Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::span<std::uint8_t> used,
                                  float max_norm);
+
+/// The same seeds from the pixels that the field listed, given its largest norm. Empties the lists.
+Buffer<PixelIndex> seeds_by_norm(StrongPixels& strong, float max_norm);
 
 /// One byte per pixel: 1 where the norm is at most the threshold (the pixel is never grown into),
 /// else 0.

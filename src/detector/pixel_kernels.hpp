@@ -35,18 +35,22 @@ struct PixelKernels {
                               std::size_t n, const std::uint8_t* keep, double* out);
     /// out[i] = 1 where px[i].norm <= threshold (single precision), else 0.
     void (*used_flags)(const Px* px, std::size_t n, float threshold, std::uint8_t* out);
-    /// The seeds among n pixels (norm above the threshold), in ascending order: their positions
-    /// (0 to n - 1) and classes, 1023 - their norm bin (strongest bin first); returns how many.
-    /// Unless used is null, also writes the used flags as used_flags does, from the same reading
-    /// of the norms.
-    std::size_t (*seeds)(const Px* px, std::size_t n, float max_norm, float threshold,
-                         std::uint32_t* positions, std::uint16_t* classes, std::uint8_t* used);
+    /// The pixels among n whose norm is above the threshold, in ascending order: their positions
+    /// (0 to n - 1) and norms; returns how many. Writes the used flags of all n too, as used_flags
+    /// does, from the same reading of the norms.
+    std::size_t (*strong_pixels)(const Px* px, std::size_t n, float threshold,
+                                 std::uint32_t* positions, float* norms, std::uint8_t* used);
+    /// classes[i] = the seed class of a pixel of norm norms[i] above the threshold: 1023 - its norm
+    /// bin (strongest bin first), the bin trunc((norm / max_norm) * 1023) in single precision,
+    /// limited to [0, 1023] (NaN giving 0); NOT_A_SEED for a norm not above the threshold.
+    void (*seed_classes)(const float* norms, std::size_t n, float max_norm, float threshold,
+                         std::uint16_t* classes);
 };
 
 /// Room that weighted_sum_kept needs after its last value.
 constexpr std::size_t KEPT_SUM_SLACK = 8;
 
-/// The class of a pixel that is no seed.
+/// The class of a pixel whose norm is not above the threshold.
 constexpr std::uint16_t NOT_A_SEED = 1024;
 
 /// The version for the active instruction set (chosen once per process).

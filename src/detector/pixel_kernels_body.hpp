@@ -349,56 +349,48 @@ std::uint16_t seed_class(float norm, float max_norm, float threshold) {
     return norm > threshold ? static_cast<std::uint16_t>(1023 - bin) : NOT_A_SEED;
 }
 
-// The seeds among n pixels, FloatLanes at a time: most pixels are none, in long runs, so a vector
-// without a seed costs only its comparisons (and its used flags).
-template <std::size_t FloatLanes, bool WithUsed>
-std::size_t seeds_in(const Px* __restrict px, std::size_t n, float max_norm, float threshold,
-                     std::uint32_t* __restrict positions, std::uint16_t* __restrict classes,
-                     std::uint8_t* __restrict used) {
+// The pixels above the threshold among n, with their norms, and the used flags of all, FloatLanes
+// at a time: most pixels are none, in long runs, so a vector without one costs only its
+// comparisons and its flags.
+template <std::size_t FloatLanes>
+std::size_t strong_and_used(const Px* __restrict px, std::size_t n, float threshold,
+                            std::uint32_t* __restrict positions, float* __restrict norms,
+                            std::uint8_t* __restrict used) {
     using F = Vector<float, FloatLanes>;
     using Int = Vector<std::int32_t, FloatLanes>;
     using Bytes = Vector<std::uint8_t, FloatLanes>;
     std::size_t count = 0, i = 0;
     for (; i + FloatLanes <= n; i += FloatLanes) {
         const F norm = norms_of<FloatLanes>(px + i);
-        if constexpr (WithUsed) {
-            const Bytes flags = __builtin_convertvector((norm <= threshold) & 1, Bytes);
-            __builtin_memcpy(used + i, &flags, sizeof flags);
-        }
-        const Int seed = norm > threshold;
-        std::uint64_t words[sizeof seed / 8];
-        __builtin_memcpy(words, &seed, sizeof seed);
+        const Bytes flags = __builtin_convertvector((norm <= threshold) & 1, Bytes);
+        __builtin_memcpy(used + i, &flags, sizeof flags);
+        const Int strong = norm > threshold;
+        std::uint64_t words[sizeof strong / 8];
+        __builtin_memcpy(words, &strong, sizeof strong);
         std::uint64_t any = 0;
         for (std::uint64_t word : words) any |= word;
         if (any == 0) continue;
-        const F scaled = (norm / max_norm) * 1023.0f;
-        const F zero = {}, top = F{} + 1023.0f;
-        const F limited = scaled > zero ? (scaled < top ? scaled : top) : zero;
-        const Int bin = __builtin_convertvector(limited, Int);
         for (std::size_t lane = 0; lane < FloatLanes; ++lane) {
-            if (seed[lane] == 0) continue;
+            if (strong[lane] == 0) continue;
             positions[count] = static_cast<std::uint32_t>(i + lane);
-            classes[count] = static_cast<std::uint16_t>(1023 - bin[lane]);
+            norms[count] = norm[lane];
             ++count;
         }
     }
     for (; i < n; ++i) {
         const float norm = px[i].norm;
-        if constexpr (WithUsed) used[i] = norm <= threshold ? 1 : 0;
-        const std::uint16_t cls = seed_class(norm, max_norm, threshold);
-        if (cls == NOT_A_SEED) continue;
+        used[i] = norm <= threshold ? 1 : 0;
+        if (!(norm > threshold)) continue;
         positions[count] = static_cast<std::uint32_t>(i);
-        classes[count] = cls;
+        norms[count] = norm;
         ++count;
     }
     return count;
 }
 
-template <std::size_t FloatLanes>
-std::size_t seeds_and_used(const Px* px, std::size_t n, float max_norm, float threshold,
-                           std::uint32_t* positions, std::uint16_t* classes, std::uint8_t* used) {
-    if (used != nullptr) return seeds_in<FloatLanes, true>(px, n, max_norm, threshold, positions, classes, used);
-    return seeds_in<FloatLanes, false>(px, n, max_norm, threshold, positions, classes, used);
+void seed_classes(const float* __restrict norms, std::size_t n, float max_norm, float threshold,
+                  std::uint16_t* __restrict classes) {
+    for (std::size_t i = 0; i < n; ++i) classes[i] = seed_class(norms[i], max_norm, threshold);
 }
 
 template <std::size_t DoubleLanes>
@@ -412,7 +404,8 @@ constexpr PixelKernels make_pixel_kernels() {
                         weighted_sum<DoubleLanes>,
                         weighted_sum_kept<DoubleLanes>,
                         used_flags,
-                        seeds_and_used<2 * DoubleLanes>};
+                        strong_and_used<2 * DoubleLanes>,
+                        seed_classes};
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Level-line field at step edges and against a block-by-block computation; seed order by norm bins.
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "detector/level_lines.hpp"
 #include "detector_reference.hpp"
@@ -74,6 +75,15 @@ TEST(LevelLineField, FieldAndSeedOrderMatchPlainComputationOnRandomImages) {
         std::vector<std::uint8_t> used_with_seeds(px.size(), 7);
         ASSERT_TRUE(std::ranges::equal(seeds_by_norm(px, GRAD_THRESHOLD, used_with_seeds, max_norm),
                                        plain_seeds(want, GRAD_THRESHOLD)));
+        // Listed while the field is computed: the same field, flags and seeds.
+        StrongPixels strong(GRAD_THRESHOLD);
+        float listed_max = -1.0f;
+        const auto listed_px = level_line_field<double>(img, w, h, &listed_max, &strong);
+        ASSERT_EQ(listed_max, max_norm);
+        ASSERT_EQ(std::memcmp(listed_px.data(), px.data(), px.size() * sizeof(Px)), 0);
+        ASSERT_EQ(strong.used.size(), px.size());
+        ASSERT_TRUE(std::ranges::equal(strong.used.span(), used.span()));
+        ASSERT_TRUE(std::ranges::equal(seeds_by_norm(strong, listed_max), plain_seeds(want, GRAD_THRESHOLD)));
         for (std::size_t i = 0; i < px.size(); ++i) {
             ASSERT_EQ(used[i], want[i].norm <= GRAD_THRESHOLD ? 1 : 0);
             ASSERT_EQ(used_with_seeds[i], used[i]);

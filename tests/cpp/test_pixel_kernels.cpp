@@ -171,19 +171,18 @@ TEST_P(PixelKernelVersions, UsedFlagsAndSeedClassesMatch) {
         const float threshold = thresholds[round % 4];
         const float max_norm = round % 5 == 0 ? std::numeric_limits<float>::infinity() : float(values.next(60.0));
         auto run = [&](const PixelKernels& k) {
-            std::vector<std::uint8_t> used(n), used_with_seeds(n);
-            std::vector<std::uint32_t> positions(n), positions_with_used(n);
-            std::vector<std::uint16_t> classes(n), classes_with_used(n);
+            std::vector<std::uint8_t> used(n), used_with_listing(n);
+            std::vector<std::uint32_t> positions(n);
+            std::vector<float> norms(n);
             k.used_flags(px.data(), n, threshold, used.data());
-            positions.resize(k.seeds(px.data(), n, max_norm, threshold, positions.data(),
-                                     classes.data(), nullptr));
-            classes.resize(positions.size());
-            positions_with_used.resize(k.seeds(px.data(), n, max_norm, threshold,
-                                               positions_with_used.data(), classes_with_used.data(),
-                                               used_with_seeds.data()));
-            classes_with_used.resize(positions_with_used.size());
-            EXPECT_TRUE(same_bytes(used_with_seeds, used) && same_bytes(positions_with_used, positions) &&
-                        same_bytes(classes_with_used, classes));
+            positions.resize(k.strong_pixels(px.data(), n, threshold, positions.data(), norms.data(),
+                                             used_with_listing.data()));
+            norms.resize(positions.size());
+            std::vector<std::uint16_t> classes(positions.size());
+            k.seed_classes(norms.data(), norms.size(), max_norm, threshold, classes.data());
+            EXPECT_TRUE(same_bytes(used_with_listing, used));
+            for (std::size_t i = 0; i < positions.size(); ++i)
+                EXPECT_EQ(std::bit_cast<std::uint32_t>(norms[i]), std::bit_cast<std::uint32_t>(px[positions[i]].norm));
             return std::tuple{used, positions, classes};
         };
         const auto [want_used, want_positions, want_classes] = run(portable);
