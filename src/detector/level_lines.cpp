@@ -93,8 +93,8 @@ class StrongRows {
 public:
     StrongRows(StrongPixels& strong, std::size_t block, std::size_t width)
         : strong_(strong), block_(block),
-          positions_(Buffer<std::uint32_t>::for_overwrite(width)),
-          norms_(Buffer<float>::for_overwrite(width)) {}
+          positions_(Buffer<std::uint32_t>::for_overwrite(width + STRONG_PIXEL_SLACK)),
+          norms_(Buffer<float>::for_overwrite(width + STRONG_PIXEL_SLACK)) {}
 
     void list(const PixelKernels& kernels, const Px* row, std::size_t y, std::size_t width) {
         const std::size_t count = kernels.strong_pixels(row, width, strong_.threshold, positions_.data(),
@@ -210,8 +210,8 @@ StrongPixels strong_pixels_of(std::span<const Px> px, float threshold) {
         const std::size_t block = range.begin / SEED_BLOCK_PIXELS, n = range.end - range.begin;
         std::vector<PixelIndex>& pixels = strong.pixels[block];
         std::vector<float>& norms = strong.norms[block];
-        pixels.resize(n);
-        norms.resize(n);
+        pixels.resize(n + STRONG_PIXEL_SLACK);
+        norms.resize(n + STRONG_PIXEL_SLACK);
         const std::size_t count = kernels.strong_pixels(px.data() + range.begin, n, threshold, pixels.data(),
                                                          norms.data(), strong.used.data() + range.begin);
         pixels.resize(count);

@@ -37,7 +37,8 @@ struct PixelKernels {
     void (*used_flags)(const Px* px, std::size_t n, float threshold, std::uint8_t* out);
     /// The pixels among n whose norm is above the threshold, in ascending order: their positions
     /// (0 to n - 1) and norms; returns how many. Writes the used flags of all n too, as used_flags
-    /// does, from the same reading of the norms.
+    /// does, from the same reading of the norms. May write up to STRONG_PIXEL_SLACK scratch values
+    /// after the last position and the last norm.
     std::size_t (*strong_pixels)(const Px* px, std::size_t n, float threshold,
                                  std::uint32_t* positions, float* norms, std::uint8_t* used);
     /// classes[i] = the seed class of a pixel of norm norms[i] above the threshold: 1023 - its norm
@@ -49,6 +50,8 @@ struct PixelKernels {
 
 /// Room that weighted_sum_kept needs after its last value.
 constexpr std::size_t KEPT_SUM_SLACK = 8;
+/// Room that strong_pixels needs after its last position and norm.
+constexpr std::size_t STRONG_PIXEL_SLACK = 16;
 
 /// The class of a pixel whose norm is not above the threshold.
 constexpr std::uint16_t NOT_A_SEED = 1024;

@@ -216,28 +216,33 @@ void hypot_row(const double* x, const double* y, std::size_t n, double* out) {
 
 // The lanes of v whose bit is set in keep, packed to the front of out in lane order. A whole
 // vector is stored: what follows the kept lanes is scratch. Returns how many lanes were kept.
-template <std::size_t Lanes>
-std::size_t store_kept(Vector<double, Lanes> v, unsigned keep, double* out) {
+template <typename T, std::size_t Lanes>
+std::size_t store_kept(Vector<T, Lanes> v, unsigned keep, T* out) {
+    static_assert(sizeof(T) == 4 || sizeof(T) == 8);
 #if defined(__AVX512F__)
-    if constexpr (Lanes == 8) {
-        _mm512_storeu_pd(out, _mm512_maskz_compress_pd(static_cast<__mmask8>(keep), v));
+    if constexpr (sizeof v == 64) {
+        if constexpr (sizeof(T) == 8)
+            _mm512_storeu_pd(out, _mm512_maskz_compress_pd(static_cast<__mmask8>(keep), reinterpret_cast<__m512d>(v)));
+        else
+            _mm512_storeu_ps(out, _mm512_maskz_compress_ps(static_cast<__mmask16>(keep), reinterpret_cast<__m512>(v)));
         return static_cast<std::size_t>(__builtin_popcount(keep));
     }
 #endif
 #if defined(__AVX2__)
-    if constexpr (Lanes == 4) {
-        // Per mask, the 32-bit halves of the kept doubles first.
+    if constexpr (sizeof v == 32) {
+        // Per mask, the 32-bit words of the kept lanes first.
+        constexpr std::size_t WORDS = sizeof(T) / 4;
         struct Moves {
-            alignas(32) std::int32_t index[16][8];
+            alignas(32) std::int32_t index[1u << Lanes][8];
         };
         static constexpr Moves MOVES = [] {
             Moves moves{};
-            for (unsigned mask = 0; mask < 16; ++mask) {
-                int to = 0;
-                for (int lane = 0; lane < 4; ++lane)
+            for (unsigned mask = 0; mask < (1u << Lanes); ++mask) {
+                std::size_t to = 0;
+                for (std::size_t lane = 0; lane < Lanes; ++lane)
                     if (mask >> lane & 1) {
-                        moves.index[mask][2 * to] = 2 * lane;
-                        moves.index[mask][2 * to + 1] = 2 * lane + 1;
+                        for (std::size_t word = 0; word < WORDS; ++word)
+                            moves.index[mask][WORDS * to + word] = static_cast<std::int32_t>(WORDS * lane + word);
                         ++to;
                     }
             }
@@ -306,7 +311,7 @@ void weighted_sum_kept(const double* const* sources, const double* weights, std:
     weighted_sums<Lanes>(
         sources, weights, count, n,
         [&](std::size_t x, Vector<double, Lanes> sums) {
-            out += store_kept<Lanes>(sums, keep[x / 8] >> (x % 8) & LANE_BITS, out);
+            out += store_kept<double, Lanes>(sums, keep[x / 8] >> (x % 8) & LANE_BITS, out);
         },
         [&](std::size_t x, double sum) {
             if (keep[x / 8] >> (x % 8) & 1) *out++ = sum;
@@ -359,23 +364,23 @@ std::size_t strong_and_used(const Px* __restrict px, std::size_t n, float thresh
     using F = Vector<float, FloatLanes>;
     using Int = Vector<std::int32_t, FloatLanes>;
     using Bytes = Vector<std::uint8_t, FloatLanes>;
+    using Index = Vector<std::uint32_t, FloatLanes>;
+    Index lane_numbers;
+    for (std::size_t lane = 0; lane < FloatLanes; ++lane) lane_numbers[lane] = static_cast<std::uint32_t>(lane);
     std::size_t count = 0, i = 0;
     for (; i + FloatLanes <= n; i += FloatLanes) {
         const F norm = norms_of<FloatLanes>(px + i);
         const Bytes flags = __builtin_convertvector((norm <= threshold) & 1, Bytes);
         __builtin_memcpy(used + i, &flags, sizeof flags);
         const Int strong = norm > threshold;
-        std::uint64_t words[sizeof strong / 8];
-        __builtin_memcpy(words, &strong, sizeof strong);
-        std::uint64_t any = 0;
-        for (std::uint64_t word : words) any |= word;
-        if (any == 0) continue;
-        for (std::size_t lane = 0; lane < FloatLanes; ++lane) {
-            if (strong[lane] == 0) continue;
-            positions[count] = static_cast<std::uint32_t>(i + lane);
-            norms[count] = norm[lane];
-            ++count;
-        }
+        unsigned keep = 0;
+        for (std::size_t lane = 0; lane < FloatLanes; ++lane) keep |= (strong[lane] & 1u) << lane;
+        if (keep == 0) continue;
+        // Packed without a branch per lane: a third of a photograph's pixels may be listed, in
+        // no pattern a predictor could learn.
+        store_kept<float, FloatLanes>(norm, keep, norms + count);
+        count += store_kept<std::uint32_t, FloatLanes>(static_cast<std::uint32_t>(i) + lane_numbers, keep,
+                                                       positions + count);
     }
     for (; i < n; ++i) {
         const float norm = px[i].norm;

@@ -172,8 +172,8 @@ TEST_P(PixelKernelVersions, UsedFlagsAndSeedClassesMatch) {
         const float max_norm = round % 5 == 0 ? std::numeric_limits<float>::infinity() : float(values.next(60.0));
         auto run = [&](const PixelKernels& k) {
             std::vector<std::uint8_t> used(n), used_with_listing(n);
-            std::vector<std::uint32_t> positions(n);
-            std::vector<float> norms(n);
+            std::vector<std::uint32_t> positions(n + STRONG_PIXEL_SLACK);
+            std::vector<float> norms(n + STRONG_PIXEL_SLACK);
             k.used_flags(px.data(), n, threshold, used.data());
             positions.resize(k.strong_pixels(px.data(), n, threshold, positions.data(), norms.data(),
                                              used_with_listing.data()));
