@@ -2,6 +2,7 @@
 #include "detector/nfa.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "sample/check.hpp"
@@ -23,6 +24,25 @@ double log_gamma(double x) {
                1168.92649479 * x4 + 83.8676043424 * x5 + 2.50662827511 * x6;
     return std::log(b) + a;
 }
+
+namespace {
+
+// log_gamma of the whole numbers below this, computed once per process: the NFA of every trial
+// rectangle asks for the log-gamma of its pixel counts, which are small and repeat, and each value
+// costs several logarithms. The table holds exactly what log_gamma returns.
+constexpr std::size_t LOG_GAMMA_TABLE_SIZE = 4096;
+
+double log_gamma_of_count(double x) {
+    static const std::array<double, LOG_GAMMA_TABLE_SIZE> table = [] {
+        std::array<double, LOG_GAMMA_TABLE_SIZE> values{};
+        for (std::size_t i = 1; i < values.size(); ++i) values[i] = log_gamma(static_cast<double>(i));
+        return values;
+    }();
+    // x is a count plus one: a whole number of at least 1.
+    return x < static_cast<double>(LOG_GAMMA_TABLE_SIZE) ? table[static_cast<std::size_t>(x)] : log_gamma(x);
+}
+
+}  // namespace
 
 double integer_power(double x, std::uint32_t k) {
     double result = 1.0;
@@ -134,7 +154,8 @@ double log_nfa_from_counts(std::uint32_t n, std::uint32_t k, double p, double lo
     if (k == n) return -log_nt - std::log10(p) * kd;
 
     const double n_minus_k = nd - kd;
-    double log_term = log_gamma(nd + 1.0) - log_gamma(kd + 1.0) - log_gamma(n_minus_k + 1.0) +
+    double log_term = log_gamma_of_count(nd + 1.0) - log_gamma_of_count(kd + 1.0) -
+                      log_gamma_of_count(n_minus_k + 1.0) +
                       std::log(p) * kd + n_minus_k * std::log(1.0 - p);
     double term = std::exp(log_term);
     if (term == 0.0) {
