@@ -125,6 +125,7 @@ Buffer<Px> field_of_rows(std::size_t width, std::size_t height, std::size_t bloc
     const std::size_t blocks = parallel::block_count(height, block_rows);
     std::vector<float> block_max(max_norm != nullptr ? blocks : 0, 0.0f);
     if (strong != nullptr) {
+        check(field.size() <= UINT32_MAX, "seeds_by_norm: pixel indices are 32-bit");
         strong->used = Buffer<std::uint8_t>::for_overwrite(field.size());
         strong->pixels.assign(blocks, {});
         strong->norms.assign(blocks, {});
