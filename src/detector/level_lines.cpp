@@ -198,11 +198,12 @@ template Buffer<Px> level_line_field<std::uint16_t>(std::span<const std::uint16_
 
 namespace {
 
-// The pixels above the threshold of a finished field, in blocks of pixels, and its used flags.
-StrongPixels strong_pixels_of(std::span<const Px> px, float threshold) {
+// The pixels above the threshold of a finished field, in blocks of pixels; its used flags go to
+// used, one per pixel.
+StrongPixels strong_pixels_of(std::span<const Px> px, float threshold, std::span<std::uint8_t> used) {
     check(px.size() <= UINT32_MAX, "seeds_by_norm: pixel indices are 32-bit");
+    check(used.size() == px.size(), "seeds_by_norm: one used flag per pixel");
     StrongPixels strong(threshold);
-    strong.used = Buffer<std::uint8_t>::for_overwrite(px.size());
     const std::size_t blocks = parallel::block_count(px.size(), SEED_BLOCK_PIXELS);
     strong.pixels.assign(blocks, {});
     strong.norms.assign(blocks, {});
@@ -214,7 +215,7 @@ StrongPixels strong_pixels_of(std::span<const Px> px, float threshold) {
         pixels.resize(n + STRONG_PIXEL_SLACK);
         norms.resize(n + STRONG_PIXEL_SLACK);
         const std::size_t count = kernels.strong_pixels(px.data() + range.begin, n, threshold, pixels.data(),
-                                                         norms.data(), strong.used.data() + range.begin);
+                                                         norms.data(), used.data() + range.begin);
         pixels.resize(count);
         norms.resize(count);
         for (PixelIndex& pixel : pixels) pixel += static_cast<PixelIndex>(range.begin);
@@ -225,8 +226,8 @@ StrongPixels strong_pixels_of(std::span<const Px> px, float threshold) {
 }  // namespace
 
 Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold) {
-    StrongPixels strong = strong_pixels_of(px, threshold);
-    return seeds_by_norm(strong, largest_norm(px));
+    Buffer<std::uint8_t> used = Buffer<std::uint8_t>::for_overwrite(px.size());
+    return seeds_by_norm(px, threshold, used.span(), largest_norm(px));
 }
 
 Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::span<std::uint8_t> used) {
@@ -235,9 +236,7 @@ Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::s
 
 Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::span<std::uint8_t> used,
                                  float max_norm) {
-    check(used.size() == px.size(), "seeds_by_norm: one used flag per pixel");
-    StrongPixels strong = strong_pixels_of(px, threshold);
-    std::copy(strong.used.span().begin(), strong.used.span().end(), used.begin());
+    StrongPixels strong = strong_pixels_of(px, threshold, used);
     return seeds_by_norm(strong, max_norm);
 }
 
