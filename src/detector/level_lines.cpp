@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "detector/downscaled_rows.hpp"
@@ -54,6 +55,42 @@ private:
     Buffer<double> scratch_;
     std::size_t held_[2] = {SIZE_MAX, SIZE_MAX};
 };
+
+// Field rows from rows of working values.
+template <typename Rows>
+class FieldOfWorkingRows {
+public:
+    FieldOfWorkingRows(Rows rows, const PixelKernels& kernels) : rows_(std::move(rows)), kernels_(kernels) {}
+
+    void field_row(std::size_t y, std::size_t width, Px* out) {
+        const double* top = rows_.row(y);  // before row y + 1: some sources only move down
+        kernels_.level_line_row(top, rows_.row(y + 1), width, out);
+    }
+
+private:
+    Rows rows_;
+    const PixelKernels& kernels_;
+};
+
+// Field rows straight from uint8 samples, each record looked up by its block's gradient.
+class FieldOfBytes {
+public:
+    FieldOfBytes(const std::uint8_t* samples, const PixelKernels& kernels)
+        : samples_(samples), table_(byte_block_records()), kernels_(kernels) {}
+
+    void field_row(std::size_t y, std::size_t width, Px* out) {
+        kernels_.level_line_row_bytes(samples_ + y * width, samples_ + (y + 1) * width, width, table_, out);
+    }
+
+private:
+    const std::uint8_t* samples_;
+    const Px* table_;
+    const PixelKernels& kernels_;
+};
+
+// From this many pixels on, a uint8 field is looked up rather than computed: filling the table
+// once per process costs about as much as computing that many records.
+constexpr std::size_t BYTE_TABLE_WORTH_IT = std::size_t{1} << 18;
 
 // The largest norm of n records, NaN ignored (0 when there is none larger).
 float largest_norm_of(const Px* px, std::size_t n) {
@@ -112,7 +149,7 @@ private:
     Buffer<float> norms_;
 };
 
-// The field from rows of working values that make_rows() yields, a new source per block of rows.
+// The field from the sources of field rows that make_rows() yields, a new one per block of rows.
 template <typename MakeRows>
 Buffer<Px> field_of_rows(std::size_t width, std::size_t height, std::size_t block_rows,
                          MakeRows make_rows, float* max_norm, StrongPixels* strong) {
@@ -131,7 +168,7 @@ Buffer<Px> field_of_rows(std::size_t width, std::size_t height, std::size_t bloc
         strong->norms.assign(blocks, {});
     }
     parallel::for_each_row_block(height, block_rows, [&](parallel::RowRange rows) {
-        auto image = make_rows();
+        auto source = make_rows();
         const std::size_t block = rows.begin / block_rows;
         std::optional<StrongRows> strong_rows;
         if (strong != nullptr) strong_rows.emplace(*strong, block, width);
@@ -141,8 +178,7 @@ Buffer<Px> field_of_rows(std::size_t width, std::size_t height, std::size_t bloc
             if (y + 1 == height) {
                 std::fill_n(out, width, Px{0.0f, 0.0f, 0.0f});
             } else {
-                const double* top = image.row(y);
-                kernels.level_line_row(top, image.row(y + 1), width, out);
+                source.field_row(y, width, out);
                 // While the row is still in cache: the seed order needs the largest norm.
                 if (max_norm != nullptr) {
                     const float row_max = largest_norm_of(out, width);
@@ -164,8 +200,14 @@ Buffer<Px> level_line_field(std::span<const T> samples, std::size_t width, std::
                             float* max_norm, StrongPixels* strong) {
     check(samples.size() == width * height, "level_line_field: samples do not match the size");
     const PixelKernels& kernels = pixel_kernels();
+    if constexpr (std::is_same_v<T, std::uint8_t>) {
+        if (samples.size() >= BYTE_TABLE_WORTH_IT)
+            return field_of_rows(width, height, FIELD_BLOCK_ROWS,
+                                 [&] { return FieldOfBytes(samples.data(), kernels); }, max_norm, strong);
+    }
     return field_of_rows(width, height, FIELD_BLOCK_ROWS,
-                         [&] { return WorkingRows<T>(samples, width, kernels); }, max_norm, strong);
+                         [&] { return FieldOfWorkingRows(WorkingRows<T>(samples, width, kernels), kernels); },
+                         max_norm, strong);
 }
 
 template <typename T>
@@ -175,7 +217,10 @@ Buffer<Px> downscaled_level_line_field(std::span<const T> samples, std::size_t w
     check(samples.size() == width * height, "level_line_field: samples do not match the size");
     const PixelKernels& kernels = pixel_kernels();
     return field_of_rows(plan.width, plan.height, DOWNSCALED_BLOCK_ROWS,
-                         [&] { return DownscaledRows<T>(samples, width, height, plan, kernels); },
+                         [&] {
+                             return FieldOfWorkingRows(DownscaledRows<T>(samples, width, height, plan, kernels),
+                                                       kernels);
+                         },
                          max_norm, strong);
 }
 

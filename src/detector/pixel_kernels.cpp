@@ -59,6 +59,28 @@ PixelKernels checked(const PixelKernels& kernels) {
 
 }  // namespace
 
+const Px* byte_block_records() {
+    struct Table {
+        Px records[BYTE_BLOCK_RECORDS] = {};
+    };
+    // Blocks of samples (0, b, 0, d) give exactly the doubled gradient (b + d, d - b). Pairs of
+    // unequal parity, and those with kx + ky > 510, belong to no block of bytes and stay zero.
+    // Built on the heap (1.5 MB is too much for a worker's stack) and never freed: any thread may
+    // read it until the process ends.
+    static const Table* const table = [] {
+        auto* built = new Table;
+        for (int kx = 0; kx <= 510; ++kx)
+            for (int ky = kx % 2; kx + ky <= 510; ky += 2) {
+                const double b = (kx - ky) / 2, d = (kx + ky) / 2;
+                const Px record = level_line_record(0.0, b, 0.0, d);
+                built->records[byte_block_index(kx, ky)] =
+                    Px{record.norm, std::fabs(record.dir_x), std::fabs(record.dir_y)};
+            }
+        return built;
+    }();
+    return table->records;
+}
+
 const PixelKernels& pixel_kernels(InstructionSet set) {
     static const PixelKernels versions[] = {
         checked(compiled(InstructionSet::baseline)), checked(compiled(InstructionSet::avx2)),

@@ -24,6 +24,11 @@ struct PixelKernels {
     /// The same row with every hypot from the C library.
     void (*level_line_row_library_hypot)(const double* top, const double* bottom, std::size_t width,
                                          Px* out);
+    /// The row of the field of uint8 samples from rows y and y + 1 of the samples themselves: the
+    /// records that level_line_row gives for their working values, looked up in table, which is
+    /// byte_block_records().
+    void (*level_line_row_bytes)(const std::uint8_t* top, const std::uint8_t* bottom, std::size_t width,
+                                 const Px* table, Px* out);
     /// out[i] = hypot(x[i], y[i]) the vector way, whatever the C library is (for the tests).
     void (*hypot_row)(const double* x, const double* y, std::size_t n, double* out);
     /// out[x] = sum over k < count, in ascending k from 0.0, of weights[k] * sources[k][x].
@@ -47,6 +52,19 @@ struct PixelKernels {
     void (*seed_classes)(const float* norms, std::size_t n, float max_norm, float threshold,
                          std::uint16_t* classes);
 };
+
+/// Where the record of a block of uint8 samples lies in byte_block_records(), given the magnitudes
+/// of its doubled gradient (2 gx, 2 gy), both whole numbers from 0 to 510. Only pairs of equal
+/// parity occur (their sum is twice the difference of two samples), so half the pairs need room.
+constexpr std::size_t byte_block_index(int abs_kx, int abs_ky) {
+    return static_cast<std::size_t>(abs_kx * 511 + abs_ky) / 2;
+}
+inline constexpr std::size_t BYTE_BLOCK_RECORDS = byte_block_index(510, 510) + 1;
+
+/// The record of every block of uint8 samples with a gradient of non-negative components, as
+/// level_line_row computes it from the working values, at byte_block_index(2 gx, 2 gy). Computed
+/// once per process, on first use (about as much work as the field of a 512x512 image).
+const Px* byte_block_records();
 
 /// Room that weighted_sum_kept needs after its last value.
 constexpr std::size_t KEPT_SUM_SLACK = 8;

@@ -203,6 +203,88 @@ void level_line_row(const double* top, const double* bottom, std::size_t width, 
     out[last] = Px{0.0f, 0.0f, 0.0f};
 }
 
+// Rows of uint8 samples: a block's doubled gradient (kx, ky) = (2 gx, 2 gy) is a pair of whole
+// numbers in [-510, 510], and its record is the table's record for (|kx|, |ky|) with the signs of
+// the directions put back: dir_x = -gy / norm is negative for ky >= 0 (-0.0 for ky = 0), dir_y =
+// gx / norm for kx < 0, and the block without a gradient keeps its three zeros. A quotient
+// changes only its sign with its numerator's, so this is the record computed from the working
+// values, without a hypot or a division.
+Px byte_block_record(const Px* table, int a, int b, int c, int d) {
+    const int kx = ((b + d) - a) - c, ky = ((c + d) - a) - b;
+    const Px& magnitudes = table[byte_block_index(kx < 0 ? -kx : kx, ky < 0 ? -ky : ky)];
+    const bool gradient = kx != 0 || ky != 0;
+    return Px{magnitudes.norm, gradient && ky >= 0 ? -magnitudes.dir_x : magnitudes.dir_x,
+              kx < 0 ? -magnitudes.dir_y : magnitudes.dir_y};
+}
+
+// Lanes floats from base[index[i]] (the masked gathers, with every lane enabled, start from zeros
+// rather than from an undefined vector that GCC warns about).
+template <std::size_t Lanes>
+Vector<float, Lanes> gather_floats(const float* base, Vector<std::int32_t, Lanes> index) {
+#if defined(__AVX512F__)
+    if constexpr (Lanes == 16)
+        return reinterpret_cast<Vector<float, Lanes>>(
+            _mm512_mask_i32gather_ps(_mm512_setzero_ps(), 0xFFFF, reinterpret_cast<__m512i>(index), base, 4));
+#endif
+#if defined(__AVX2__)
+    if constexpr (Lanes == 8)
+        return reinterpret_cast<Vector<float, Lanes>>(_mm256_mask_i32gather_ps(
+            _mm256_setzero_ps(), base, reinterpret_cast<__m256i>(index), _mm256_castsi256_ps(_mm256_set1_epi32(-1)), 4));
+#endif
+    Vector<float, Lanes> v;
+    for (std::size_t lane = 0; lane < Lanes; ++lane) v[lane] = base[index[lane]];
+    return v;
+}
+
+// Lanes bytes as 32-bit lanes. GCC turns the plain conversion of a vector of bytes into code that
+// moves them one by one; and the masked form, with every lane enabled, avoids GCC 12's warning
+// about the undefined vector inside the unmasked one.
+template <std::size_t Lanes>
+Vector<std::int32_t, Lanes> widen_bytes(const std::uint8_t* bytes) {
+#if defined(__AVX512F__)
+    if constexpr (Lanes == 16)
+        return reinterpret_cast<Vector<std::int32_t, Lanes>>(
+            _mm512_maskz_cvtepu8_epi32(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes))));
+#endif
+#if defined(__AVX2__)
+    if constexpr (Lanes == 8)
+        return reinterpret_cast<Vector<std::int32_t, Lanes>>(
+            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes))));
+#endif
+    Vector<std::int32_t, Lanes> v;
+    for (std::size_t lane = 0; lane < Lanes; ++lane) v[lane] = bytes[lane];
+    return v;
+}
+
+template <std::size_t FloatLanes>
+void level_line_row_bytes(const std::uint8_t* top, const std::uint8_t* bottom, std::size_t width,
+                          const Px* table, Px* out) {
+    using Int = Vector<std::int32_t, FloatLanes>;
+    using F = Vector<float, FloatLanes>;
+    const std::size_t last = width - 1;
+    const float* fields = &table->norm;
+    std::size_t x = 0;
+    if constexpr (FloatLanes >= 8) {
+        for (; x + FloatLanes <= last; x += FloatLanes) {
+            const Int a = widen_bytes<FloatLanes>(top + x), b = widen_bytes<FloatLanes>(top + x + 1);
+            const Int c = widen_bytes<FloatLanes>(bottom + x), d = widen_bytes<FloatLanes>(bottom + x + 1);
+            const Int kx = ((b + d) - a) - c, ky = ((c + d) - a) - b;
+            const Int abs_kx = kx < 0 ? -kx : kx, abs_ky = ky < 0 ? -ky : ky;
+            // byte_block_index, three floats per record
+            const Int first_field = (((abs_kx << 9) - abs_kx + abs_ky) >> 1) * 3;
+            const F norm = gather_floats<FloatLanes>(fields, first_field);
+            const Int dir_x = reinterpret_cast<Int>(gather_floats<FloatLanes>(fields + 1, first_field));
+            const Int dir_y = reinterpret_cast<Int>(gather_floats<FloatLanes>(fields + 2, first_field));
+            const Int sign = Int{} + INT32_MIN;
+            const Int negative_x = (ky >= 0) & ((kx | ky) != 0), negative_y = kx < 0;
+            store_records<FloatLanes>(norm, reinterpret_cast<F>(dir_x ^ (negative_x & sign)),
+                                      reinterpret_cast<F>(dir_y ^ (negative_y & sign)), out + x);
+        }
+    }
+    for (; x < last; ++x) out[x] = byte_block_record(table, top[x], top[x + 1], bottom[x], bottom[x + 1]);
+    out[last] = Px{0.0f, 0.0f, 0.0f};
+}
+
 template <std::size_t Lanes>
 void hypot_row(const double* x, const double* y, std::size_t n, double* out) {
     using V = Vector<double, Lanes>;
@@ -405,6 +487,7 @@ constexpr PixelKernels make_pixel_kernels() {
                         convert<float>,
                         level_line_row<DoubleLanes, true>,
                         level_line_row<DoubleLanes, false>,
+                        level_line_row_bytes<2 * DoubleLanes>,
                         hypot_row<DoubleLanes>,
                         weighted_sum<DoubleLanes>,
                         weighted_sum_kept<DoubleLanes>,

@@ -129,6 +129,43 @@ TEST_P(PixelKernelVersions, LevelLineRowsMatchEachOtherAndTheLibrarysHypot) {
     }
 }
 
+// Every gradient a block of bytes can have: row u holds the blocks with d - a = u and b - c of
+// every value, side by side, so that the records between them are blocks of bytes too. Then
+// random rows of every short width, for the ends of the vector loops.
+TEST_P(PixelKernelVersions, ByteRowsGiveTheRecordsOfTheirWorkingValues) {
+    const Px* table = byte_block_records();
+    auto check_rows = [&](const std::vector<std::uint8_t>& top, const std::vector<std::uint8_t>& bottom) {
+        const std::size_t width = top.size();
+        std::vector<Px> want(width), got(width);
+        portable.level_line_row_bytes(top.data(), bottom.data(), width, table, want.data());
+        vector.level_line_row_bytes(top.data(), bottom.data(), width, table, got.data());
+        ASSERT_TRUE(same_records(got, want)) << "width " << width;
+        for (std::size_t x = 0; x + 1 < width; ++x)
+            ASSERT_TRUE(same_record(want[x], plain_record(top[x], top[x + 1], bottom[x], bottom[x + 1])))
+                << int(top[x]) << " " << int(top[x + 1]) << " " << int(bottom[x]) << " " << int(bottom[x + 1]);
+        const Px zero{0.0f, 0.0f, 0.0f};
+        ASSERT_EQ(std::memcmp(&want[width - 1], &zero, sizeof(Px)), 0);
+    };
+    for (int u = -255; u <= 255; ++u) {
+        std::vector<std::uint8_t> top, bottom;
+        for (int v = -255; v <= 255; ++v) {
+            const int a = u < 0 ? -u : 0, c = v < 0 ? -v : 0;
+            top.insert(top.end(), {std::uint8_t(a), std::uint8_t(c + v)});
+            bottom.insert(bottom.end(), {std::uint8_t(c), std::uint8_t(a + u)});
+        }
+        check_rows(top, bottom);
+    }
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t width = 1 + values.below(70);
+        std::vector<std::uint8_t> top(width), bottom(width);
+        for (std::size_t x = 0; x < width; ++x) {
+            top[x] = std::uint8_t(values.below(256));
+            bottom[x] = round % 3 ? std::uint8_t(values.below(256)) : top[x];
+        }
+        check_rows(top, bottom);
+    }
+}
+
 TEST_P(PixelKernelVersions, WeightedSumsMatch) {
     for (int round = 0; round < 300; ++round) {
         const std::size_t count = 1 + values.below(15), n = values.below(90);
