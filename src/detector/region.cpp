@@ -46,7 +46,7 @@ public:
         bounds_ = SquaredThreshold(cos_tol_squared_ * (sum_x_ * sum_x_ + sum_y_ * sum_y_));
     }
 
-    double angle() const { return std::atan2(sum_y_, sum_x_); }
+    RegionDirection direction() const { return {sum_x_, sum_y_}; }
 
 private:
     double threshold() {
@@ -82,8 +82,11 @@ constexpr std::array<Step, 8> NEIGHBOURS{{{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {
 
 }  // namespace
 
-double grow_region(PixelIndex seed, std::span<const Px> px, std::span<std::uint8_t> used,
-                   double tolerance, RegionPixels& region, std::uint32_t width, std::uint32_t height) {
+double RegionDirection::angle() const { return std::atan2(sum_y, sum_x); }
+
+RegionDirection grow_region_direction(PixelIndex seed, std::span<const Px> px, std::span<std::uint8_t> used,
+                                      double tolerance, RegionPixels& region, std::uint32_t width,
+                                      std::uint32_t height) {
     check(seed < px.size() && seed < used.size(), "seed index out of bounds");
     check(std::uint64_t{width} * height <= std::min(px.size(), used.size()),
           "level-line field smaller than the image");
@@ -126,7 +129,7 @@ double grow_region(PixelIndex seed, std::span<const Px> px, std::span<std::uint8
             for (std::uint32_t nx = x == 0 ? 0 : x - 1; nx <= col_end; ++nx)
                 if (taken[ny * width + nx] == 0) consider(ny * width + nx, nx, ny);
     }
-    return growth.angle();
+    return growth.direction();
 }
 
 namespace {

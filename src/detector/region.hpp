@@ -10,10 +10,24 @@
 
 namespace tarnwick::detector {
 
+/// The sums of the unit level-line vectors of a grown region; their direction is the region angle.
+struct RegionDirection {
+    double sum_x, sum_y;
+    double angle() const;
+};
+
 /// Replaces region with the 8-connected pixels reachable from seed whose directions agree with the
-/// running mean direction within tolerance; marks them used. Returns the region angle.
-double grow_region(PixelIndex seed, std::span<const Px> px, std::span<std::uint8_t> used,
-                   double tolerance, RegionPixels& region, std::uint32_t width, std::uint32_t height);
+/// running mean direction within tolerance; marks them used. Returns the sums whose direction is
+/// the region angle: most regions are too small to need it, and its atan2 is dear.
+RegionDirection grow_region_direction(PixelIndex seed, std::span<const Px> px, std::span<std::uint8_t> used,
+                                      double tolerance, RegionPixels& region, std::uint32_t width,
+                                      std::uint32_t height);
+
+/// The same region; returns the region angle.
+inline double grow_region(PixelIndex seed, std::span<const Px> px, std::span<std::uint8_t> used,
+                          double tolerance, RegionPixels& region, std::uint32_t width, std::uint32_t height) {
+    return grow_region_direction(seed, px, used, tolerance, region, width, height).angle();
+}
 
 /// Asks the cache for the level-line records of the rows above and below a pixel (and of its own
 /// row, with own_row) and, unless used is null, for their used flags: what growing reads around
