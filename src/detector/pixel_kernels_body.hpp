@@ -100,6 +100,24 @@ bool any_lane(Vector<std::int64_t, Lanes> mask) {
     return any != 0;
 }
 
+// Bit i set where lane i of a comparison result is set. GCC builds the bits of a plain loop one
+// lane at a time; one instruction takes the lanes' sign bits.
+template <std::size_t Lanes>
+unsigned lane_bits(Vector<std::int32_t, Lanes> mask) {
+#if defined(__AVX512DQ__)
+    if constexpr (Lanes == 16) return _mm512_movepi32_mask(reinterpret_cast<__m512i>(mask));
+#endif
+#if defined(__AVX__)
+    if constexpr (Lanes == 8) return static_cast<unsigned>(_mm256_movemask_ps(reinterpret_cast<__m256>(mask)));
+#endif
+#if defined(__SSE2__)
+    if constexpr (Lanes == 4) return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(mask)));
+#endif
+    unsigned bits = 0;
+    for (std::size_t lane = 0; lane < Lanes; ++lane) bits |= (mask[lane] & 1u) << lane;
+    return bits;
+}
+
 template <std::size_t Lanes>
 [[gnu::always_inline]] inline Vector<double, Lanes> hypot_lanes(Vector<double, Lanes> x, Vector<double, Lanes> y) {
     using V = Vector<double, Lanes>;
@@ -444,7 +462,6 @@ std::size_t strong_and_used(const Px* __restrict px, std::size_t n, float thresh
                             std::uint32_t* __restrict positions, float* __restrict norms,
                             std::uint8_t* __restrict used) {
     using F = Vector<float, FloatLanes>;
-    using Int = Vector<std::int32_t, FloatLanes>;
     using Bytes = Vector<std::uint8_t, FloatLanes>;
     using Index = Vector<std::uint32_t, FloatLanes>;
     Index lane_numbers;
@@ -454,9 +471,7 @@ std::size_t strong_and_used(const Px* __restrict px, std::size_t n, float thresh
         const F norm = norms_of<FloatLanes>(px + i);
         const Bytes flags = __builtin_convertvector((norm <= threshold) & 1, Bytes);
         __builtin_memcpy(used + i, &flags, sizeof flags);
-        const Int strong = norm > threshold;
-        unsigned keep = 0;
-        for (std::size_t lane = 0; lane < FloatLanes; ++lane) keep |= (strong[lane] & 1u) << lane;
+        const unsigned keep = lane_bits<FloatLanes>(norm > threshold);
         if (keep == 0) continue;
         // Packed without a branch per lane: a third of a photograph's pixels may be listed, in
         // no pattern a predictor could learn.
