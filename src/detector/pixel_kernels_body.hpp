@@ -118,6 +118,30 @@ unsigned lane_bits(Vector<std::int32_t, Lanes> mask) {
     return bits;
 }
 
+// Writes the low byte of each lane, lanes holding 0 or 1: the packing instructions where GCC
+// would move the lanes one by one.
+template <std::size_t Lanes>
+void store_flag_bytes(Vector<std::int32_t, Lanes> flags, std::uint8_t* out) {
+#if defined(__AVX2__)
+    if constexpr (Lanes == 8) {
+        const __m256i lanes = reinterpret_cast<__m256i>(flags);
+        const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(lanes), _mm256_extracti128_si256(lanes, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, words));
+        return;
+    }
+#endif
+#if defined(__SSE2__)
+    if constexpr (Lanes == 4) {
+        const __m128i words = _mm_packs_epi32(reinterpret_cast<__m128i>(flags), reinterpret_cast<__m128i>(flags));
+        const int bytes = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
+        __builtin_memcpy(out, &bytes, sizeof bytes);
+        return;
+    }
+#endif
+    const auto bytes = __builtin_convertvector(flags, Vector<std::uint8_t, Lanes>);
+    __builtin_memcpy(out, &bytes, sizeof bytes);
+}
+
 template <std::size_t Lanes>
 [[gnu::always_inline]] inline Vector<double, Lanes> hypot_lanes(Vector<double, Lanes> x, Vector<double, Lanes> y) {
     using V = Vector<double, Lanes>;
@@ -462,15 +486,13 @@ std::size_t strong_and_used(const Px* __restrict px, std::size_t n, float thresh
                             std::uint32_t* __restrict positions, float* __restrict norms,
                             std::uint8_t* __restrict used) {
     using F = Vector<float, FloatLanes>;
-    using Bytes = Vector<std::uint8_t, FloatLanes>;
     using Index = Vector<std::uint32_t, FloatLanes>;
     Index lane_numbers;
     for (std::size_t lane = 0; lane < FloatLanes; ++lane) lane_numbers[lane] = static_cast<std::uint32_t>(lane);
     std::size_t count = 0, i = 0;
     for (; i + FloatLanes <= n; i += FloatLanes) {
         const F norm = norms_of<FloatLanes>(px + i);
-        const Bytes flags = __builtin_convertvector((norm <= threshold) & 1, Bytes);
-        __builtin_memcpy(used + i, &flags, sizeof flags);
+        store_flag_bytes<FloatLanes>((norm <= threshold) & 1, used + i);
         const unsigned keep = lane_bits<FloatLanes>(norm > threshold);
         if (keep == 0) continue;
         // Packed without a branch per lane: a third of a photograph's pixels may be listed, in
