@@ -94,8 +94,9 @@ TEST(LevelLineField, FieldAndSeedOrderMatchPlainComputationOnRandomImages) {
 // Integer and single-precision samples are converted row by row inside the field.
 TEST(LevelLineField, TypedSamplesGiveTheFieldOfTheirWorkingValues) {
     std::mt19937 rng(11);
-    // The last size is large enough for uint8 records to be looked up rather than computed.
-    for (auto [w, h] : {std::pair<std::size_t, std::size_t>{3, 3}, {37, 41}, {130, 19}, {520, 510}}) {
+    // The last two sizes are large enough for uint8 records to be looked up rather than computed,
+    // one of them narrower than any vector.
+    for (auto [w, h] : {std::pair<std::size_t, std::size_t>{3, 3}, {37, 41}, {130, 19}, {520, 510}, {7, 37450}}) {
         std::vector<std::uint8_t> u8(w * h);
         std::vector<std::uint16_t> u16(w * h);
         std::vector<float> f32(w * h);
