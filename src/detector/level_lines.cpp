@@ -309,13 +309,23 @@ Buffer<PixelIndex> seeds_by_norm(StrongPixels& strong, float max_norm) {
         for (std::uint16_t cls : classes[block].span()) ++counts[cls];
         norms = {};
     });
+    // Where each class starts, then each block's offset within it, row by row: the same offsets as
+    // walking the classes block by block, without striding across the blocks' counts.
+    std::vector<std::uint32_t> next_in_class(SEED_CLASSES, 0);
+    for (std::size_t block = 0; block < blocks; ++block)
+        for (std::size_t cls = 0; cls < NORM_BINS; ++cls) next_in_class[cls] += offsets[block * SEED_CLASSES + cls];
     std::size_t seeds = 0;
     for (std::size_t cls = 0; cls < NORM_BINS; ++cls) {
-        for (std::size_t block = 0; block < blocks; ++block) {
-            std::uint32_t& slot = offsets[block * SEED_CLASSES + cls];
-            const std::uint32_t count = slot;
-            slot = static_cast<std::uint32_t>(seeds);
-            seeds += count;
+        const std::uint32_t count = next_in_class[cls];
+        next_in_class[cls] = static_cast<std::uint32_t>(seeds);
+        seeds += count;
+    }
+    for (std::size_t block = 0; block < blocks; ++block) {
+        std::uint32_t* slots = offsets.data() + block * SEED_CLASSES;
+        for (std::size_t cls = 0; cls < NORM_BINS; ++cls) {
+            const std::uint32_t count = slots[cls];
+            slots[cls] = next_in_class[cls];
+            next_in_class[cls] += count;
         }
     }
     Buffer<PixelIndex> order = Buffer<PixelIndex>::for_overwrite(seeds);
