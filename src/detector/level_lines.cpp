@@ -313,16 +313,16 @@ Buffer<PixelIndex> seeds_by_norm(StrongPixels& strong, float max_norm) {
     // walking the classes block by block, without striding across the blocks' counts.
     std::vector<std::uint32_t> next_in_class(SEED_CLASSES, 0);
     for (std::size_t block = 0; block < blocks; ++block)
-        for (std::size_t cls = 0; cls < NORM_BINS; ++cls) next_in_class[cls] += offsets[block * SEED_CLASSES + cls];
+        for (std::size_t cls = 0; cls < SEED_CLASSES; ++cls) next_in_class[cls] += offsets[block * SEED_CLASSES + cls];
     std::size_t seeds = 0;
-    for (std::size_t cls = 0; cls < NORM_BINS; ++cls) {
+    for (std::size_t cls = 0; cls < SEED_CLASSES; ++cls) {
         const std::uint32_t count = next_in_class[cls];
         next_in_class[cls] = static_cast<std::uint32_t>(seeds);
         seeds += count;
     }
     for (std::size_t block = 0; block < blocks; ++block) {
         std::uint32_t* slots = offsets.data() + block * SEED_CLASSES;
-        for (std::size_t cls = 0; cls < NORM_BINS; ++cls) {
+        for (std::size_t cls = 0; cls < SEED_CLASSES; ++cls) {
             const std::uint32_t count = slots[cls];
             slots[cls] = next_in_class[cls];
             next_in_class[cls] += count;
