@@ -125,13 +125,14 @@ std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const 
     check(min_region_size > 1, "a one-pixel region is never fitted");
     const std::size_t pixels = std::size_t{width} * height;
     for (std::size_t position = 0; position < seeds.size(); ++position) {
-        // Most seeds are taken by then and cost one flag; the records around the next free ones
-        // are fetched while this one grows.
+        // Most seeds are taken by then and cost one flag; the records and flags around the next
+        // free ones are fetched while this one grows. On detailed images most free seeds grow
+        // regions of a few pixels, whose first test reads the flags of the rows around the seed.
         if (position + FLAG_PREFETCH_AHEAD < seeds.size())
             __builtin_prefetch(used.data() + seeds[position + FLAG_PREFETCH_AHEAD]);
         if (position + PREFETCH_AHEAD < seeds.size()) {
             const PixelIndex later = seeds[position + PREFETCH_AHEAD];
-            if (used[later] == 0) prefetch_rows_around(px.data(), nullptr, pixels, later, width, true);
+            if (used[later] == 0) prefetch_rows_around(px.data(), used.data(), pixels, later, width, true);
         }
         const PixelIndex seed = seeds[position];
         if (used[seed] != 0) continue;
