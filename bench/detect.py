@@ -137,7 +137,7 @@ def bench_detect(images, ramps, repeat: int) -> None:
     single = one_thread_times(all_cases, repeat)
     peer = skimage_pipeline()
     peer_times: dict[int, float] = {}
-    print(f"{'case':<24}{'pool ms':>10}{'1 thr ms':>10}{'pool x':>8}{'Mpx/s':>8}"
+    print(f"{'case':<30}{'pool ms':>10}{'1 thr ms':>10}{'pool x':>8}{'Mpx/s':>8}"
           f"{'segments':>9}{'skimage ms':>12}{'x tarnwick':>11}")
     for key, gray, scale in all_cases:
         pooled, count, found = time_detect(gray, scale, repeat)
@@ -149,7 +149,7 @@ def bench_detect(images, ramps, repeat: int) -> None:
             if id(gray) not in peer_times:
                 peer_times[id(gray)] = timed(lambda: peer(gray), repeat)[0]
             peer_text = f"{peer_times[id(gray)] * 1e3:>12.1f}{peer_times[id(gray)] / pooled:>11.1f}"
-        print(f"{key:<24}{pooled * 1e3:>10.1f}{alone * 1e3:>10.1f}{alone / pooled:>8.2f}"
+        print(f"{key:<30}{pooled * 1e3:>10.1f}{alone * 1e3:>10.1f}{alone / pooled:>8.2f}"
               f"{gray.size / 1e6 / pooled:>8.1f}{count:>9}{peer_text}", flush=True)
 
 
