@@ -136,16 +136,14 @@ std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const 
         }
         const PixelIndex seed = seeds[position];
         if (used[seed] != 0) continue;
-        const std::optional<RegionDirection> grown =
-            timed(times, &SeedLoopTimes::grow, [&]() -> std::optional<RegionDirection> {
-                if (enclosed_seed(seed, used, width, height)) {
-                    used[seed] = 1;
-                    return std::nullopt;  // the region would be the seed alone, below every minimum size
-                }
-                return grow_region_direction(seed, px, used, ANGLE_TOLERANCE, region, width, height);
-            });
-        if (!grown || region.size() < min_region_size) continue;
-        double angle = grown->angle();
+        if (enclosed_seed(seed, used, width, height)) {
+            used[seed] = 1;
+            continue;  // the region would be the seed alone, below every minimum size
+        }
+        const RegionDirection grown =
+            grow_region_direction(seed, px, used, ANGLE_TOLERANCE, region, width, height);
+        if (region.size() < min_region_size) continue;
+        double angle = grown.angle();
         if (times) ++times->regions_fitted;
         Rect rect = timed(times, &SeedLoopTimes::fit,
                           [&] { return region_to_rect(region, angle, ALIGNED_PROBABILITY); });
