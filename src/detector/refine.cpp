@@ -16,15 +16,7 @@ double region_density(std::size_t region_size, const Rect& rect) {
     return static_cast<double>(region_size) / (area > 1.0 ? area : 1.0);  // NaN area counts as 1
 }
 
-namespace {
-
-// A signalling NaN: atan2 returns numbers or quiet NaNs, never this pattern, so a stored 0 (the
-// pattern XOR itself) can only mean that the angle was not computed yet.
-constexpr std::uint64_t NOT_COMPUTED = 0x7FF0000000000001;
-
-}  // namespace
-
-double LevelLineAngles::at(PixelIndex index) {
+double LevelLineAngles::look_up(PixelIndex index) {
     check(index < px_.size(), "pixel index out of bounds");
     auto compute = [&] {
         return std::atan2(static_cast<double>(px_[index].dir_y), static_cast<double>(px_[index].dir_x));
@@ -63,13 +55,19 @@ public:
     int side_of(const RegionPixel& pixel) const {
         const double dx = static_cast<double>(pixel.x) - xs_, dy = static_cast<double>(pixel.y) - ys_;
         if (int side = bounds_.side_of(dx * dx + dy * dy); side != 0) return side;
-        const double distance = std::hypot(dx, dy);
-        return distance > radius_ ? 1 : (distance < radius_ ? -1 : 0);  // 0 also for NaN
+        return close_call(dx, dy, radius_);
     }
     bool within(const RegionPixel& pixel) const { return side_of(pixel) < 0; }    // distance < radius
     bool beyond(const RegionPixel& pixel) const { return side_of(pixel) > 0; }   // distance > radius
 
 private:
+    // Out of line and cold: a library call inside the loops that ask would make GCC keep their
+    // sums in memory, and close calls are rare.
+    [[gnu::cold, gnu::noinline]] static int close_call(double dx, double dy, double radius) {
+        const double distance = std::hypot(dx, dy);
+        return distance > radius ? 1 : (distance < radius ? -1 : 0);  // 0 also for NaN
+    }
+
     double xs_, ys_, radius_;
     SquaredThreshold bounds_;
 };

@@ -1,6 +1,7 @@
 // Repairing regions that fill their rectangle poorly: re-grow with an estimated tolerance, then shrink.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <span>
 
@@ -22,9 +23,22 @@ double region_density(std::size_t region_size, const Rect& rect);
 class LevelLineAngles {
 public:
     explicit LevelLineAngles(std::span<const Px> px) : px_(px) {}
-    double at(PixelIndex index);
+    double at(PixelIndex index) {
+        if (index < known_.size()) {
+            if (std::uint64_t stored = known_[index]; stored != 0)
+                return std::bit_cast<double>(stored ^ NOT_COMPUTED);
+        }
+        return look_up(index);
+    }
 
 private:
+    // A signalling NaN: atan2 returns numbers or quiet NaNs, never this pattern, so a stored 0 (the
+    // pattern XOR itself) can only mean that the angle was not computed yet.
+    static constexpr std::uint64_t NOT_COMPUTED = 0x7FF0000000000001;
+    // Out of line: with its atan2 and its table handling inside the tolerance estimate's loop,
+    // GCC kept that loop's sums in memory.
+    [[gnu::noinline]] double look_up(PixelIndex index);
+
     std::span<const Px> px_;
     std::size_t requests_ = 0;
     Buffer<std::uint64_t> known_;  // the angle's bits XOR NOT_COMPUTED; 0 until computed
