@@ -8,6 +8,7 @@ namespace {
 
 struct Avx2 {
     static constexpr std::size_t LANES = 4;
+    static constexpr bool CONVERTS_INTEGERS = false;
     using Double = __m256d;
     using Mask = __m256d;  // all ones or all zeros per lane
     using Lanes = __m256i;
@@ -31,7 +32,7 @@ struct Avx2 {
     static unsigned bits(Mask m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
     static Double keep(Mask m, Double a) { return _mm256_and_pd(m, a); }
 
-    // Whole numbers in [0, 2^31) as 64-bit lanes.
+    // Lanes in [0, 2^31), truncated to 64-bit integers.
     static Lanes whole(Double a) { return _mm256_cvtepu32_epi64(_mm256_cvttpd_epi32(a)); }
     // Lanes below 2^32 times a factor below 2^32.
     static Lanes times(Lanes a, std::uint32_t factor) {

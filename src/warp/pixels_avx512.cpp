@@ -14,6 +14,8 @@ namespace {
 
 struct Avx512 {
     static constexpr std::size_t LANES = 8;
+    // Samples become doubles by a conversion from 64-bit integers, not through an exponent.
+    static constexpr bool CONVERTS_INTEGERS = true;
     using Double = __m512d;
     using Mask = __mmask8;
     using Lanes = __m512i;
@@ -25,9 +27,9 @@ struct Avx512 {
     static Double sub(Double a, Double b) { return _mm512_sub_pd(a, b); }
     static Double mul(Double a, Double b) { return _mm512_mul_pd(a, b); }
     static Double div(Double a, Double b) { return _mm512_div_pd(a, b); }
-    static Double truncate(Double a) {
-        return _mm512_roundscale_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    }
+    // Through the integer that whole() forms from the same lanes anyway: two conversions cost
+    // less than a rounding instruction and a conversion.
+    static Double truncate(Double a) { return _mm512_cvtepi64_pd(whole(a)); }
 
     static bool all_equal(Double a, Double b) {
         return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ) == 0xFF;
@@ -39,7 +41,7 @@ struct Avx512 {
     static unsigned bits(Mask m) { return m; }
     static Double keep(Mask m, Double a) { return _mm512_maskz_mov_pd(m, a); }
 
-    // Whole numbers in [0, 2^31) as 64-bit lanes.
+    // Lanes in [0, 2^31), truncated to 64-bit integers.
     static Lanes whole(Double a) { return _mm512_cvttpd_epi64(a); }
     // Lanes below 2^32 times a factor below 2^32.
     static Lanes times(Lanes a, std::uint32_t factor) {
@@ -49,17 +51,12 @@ struct Avx512 {
     static Lanes gather(const unsigned char* base, Lanes byte_offsets) {
         return _mm512_i64gather_epi64(byte_offsets, base, 1);
     }
-    static Lanes with_exponent(Lanes a, int word) {
-        const __mmask32 words = word == 0 ? 0x11111111u : 0x88888888u;
-        return _mm512_mask_blend_epi16(words, a, _mm512_set1_epi16(0x4330));
-    }
     static Lanes shuffle_control(std::uint64_t first, std::uint64_t second) {
         return _mm512_broadcast_i32x4(
             _mm_set_epi64x(static_cast<long long>(second), static_cast<long long>(first)));
     }
     static Double sample(Lanes loads, Lanes control) {
-        const __m512d two_52 = _mm512_set1_pd(4503599627370496.0);
-        return _mm512_sub_pd(_mm512_castsi512_pd(_mm512_shuffle_epi8(loads, control)), two_52);
+        return _mm512_cvtepi64_pd(_mm512_shuffle_epi8(loads, control));
     }
 
     static void store_pixels(std::uint8_t* out, const Double values[3], Mask interior) {

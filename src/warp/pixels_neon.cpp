@@ -8,6 +8,7 @@ namespace {
 
 struct Neon {
     static constexpr std::size_t LANES = 2;
+    static constexpr bool CONVERTS_INTEGERS = false;
     using Double = float64x2_t;
     using Mask = uint64x2_t;  // all ones or all zeros per lane
     using Lanes = uint64x2_t;
@@ -33,7 +34,7 @@ struct Neon {
         return vreinterpretq_f64_u64(vandq_u64(m, vreinterpretq_u64_f64(a)));
     }
 
-    // Whole numbers in [0, 2^31) as 64-bit lanes.
+    // Lanes in [0, 2^31), truncated to 64-bit integers.
     static Lanes whole(Double a) { return vcvtq_u64_f64(a); }
     // Lanes below 2^32 times a factor below 2^32.
     static Lanes times(Lanes a, std::uint32_t factor) {

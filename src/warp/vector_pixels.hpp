@@ -14,9 +14,11 @@ namespace {
 
 // Each output pixel's four neighbours are read as two horizontal pairs, (x0, y0)-(x1, y0) and
 // (x0, y1)-(x1, y1), each pair from 64-bit loads at fixed byte offsets from the pair's first
-// sample. Every load leaves one 16-bit word unused: the kernel puts the exponent of 2^52 there,
-// so that one byte shuffle turns a sample into the bits of 2^52 + sample, which becomes the
-// sample as a double after one exact subtraction.
+// sample. One byte shuffle per sample moves it into a 64-bit lane of its own. Instruction sets
+// that convert 64-bit integers to doubles in one step do so; for the others every load leaves one
+// 16-bit word unused, the kernel puts the exponent of 2^52 there, and the shuffle turns a sample
+// into the bits of 2^52 + sample, which becomes the sample as a double after one exact
+// subtraction.
 //
 // The vector path only takes pixels with x0 <= width - 2 and y0 <= height - 2, so both pairs lie
 // inside the source; the loads below stay inside it too.
@@ -51,9 +53,10 @@ struct PairLoads<std::uint16_t> {
 };
 
 // The byte shuffle, per 64-bit lane, that moves one sample to the low bytes, clears the bytes in
-// between and keeps the spare word, where the exponent is, in the top bytes.
+// between and keeps the spare word, where the exponent is, in the top bytes; or clears those too
+// for instruction sets that convert 64-bit integers to doubles in one step.
 template <typename T>
-constexpr std::uint64_t sample_shuffle(int pair, int side, int c) {
+constexpr std::uint64_t sample_shuffle(int pair, int side, int c, bool exponent) {
     using Loads = PairLoads<T>;
     constexpr std::uint64_t CLEAR = 0x80;
     const int first = Loads::byte(pair, side, c);
@@ -61,7 +64,7 @@ constexpr std::uint64_t sample_shuffle(int pair, int side, int c) {
     std::uint64_t control = 0;
     for (int k = 0; k < 8; ++k) {
         std::uint64_t from = k < Loads::sample_bytes ? std::uint64_t(first + k)
-                             : k >= 6               ? std::uint64_t(spare + k - 6)
+                             : k >= 6 && exponent   ? std::uint64_t(spare + k - 6)
                                                     : CLEAR;
         control |= from << (8 * k);
     }
@@ -84,12 +87,12 @@ struct SampleShuffles {
 };
 
 template <typename T>
-constexpr SampleShuffles<T> sample_shuffles() {
+constexpr SampleShuffles<T> sample_shuffles(bool exponent) {
     SampleShuffles<T> shuffles{};
     for (int pair = 0; pair < 2; ++pair)
         for (int side = 0; side < 2; ++side)
             for (int c = 0; c < 3; ++c) {
-                const std::uint64_t control = sample_shuffle<T>(pair, side, c);
+                const std::uint64_t control = sample_shuffle<T>(pair, side, c, exponent);
                 shuffles.control[pair][side][c][0] = control;
                 shuffles.control[pair][side][c][1] = in_second_lane(control);
             }
@@ -110,7 +113,7 @@ struct RunConstants {
           row_w(Ops::broadcast(row.w)),
           max_x(Ops::broadcast(source.max_x)),
           max_y(Ops::broadcast(source.max_y)) {
-        static constexpr SampleShuffles<T> SHUFFLES = sample_shuffles<T>();
+        static constexpr SampleShuffles<T> SHUFFLES = sample_shuffles<T>(!Ops::CONVERTS_INTEGERS);
         for (int pair = 0; pair < 2; ++pair)
             for (int side = 0; side < 2; ++side)
                 for (int c = 0; c < 3; ++c)
@@ -192,14 +195,15 @@ template <typename Ops, typename T>
     n.w01 = Ops::mul(gx, fy);
     n.w11 = Ops::mul(fx, fy);
 
-    const Lanes start = Ops::plus(Ops::times(Ops::whole(y0), k.row_bytes),
-                                  Ops::times(Ops::whole(x0), 3 * sizeof(T)));
+    const Lanes start = Ops::plus(Ops::times(Ops::whole(v), k.row_bytes),
+                                  Ops::times(Ops::whole(u), 3 * sizeof(T)));
     for (int i = 0; i < Loads::count; ++i) {
-        n.top[i] = Ops::with_exponent(Ops::gather(k.samples + Loads::offset[0][i], start),
-                                      Loads::spare_word[0][i]);
-        n.bottom[i] = Ops::with_exponent(
-            Ops::gather(k.samples + k.row_bytes + Loads::offset[1][i], start),
-            Loads::spare_word[1][i]);
+        n.top[i] = Ops::gather(k.samples + Loads::offset[0][i], start);
+        n.bottom[i] = Ops::gather(k.samples + k.row_bytes + Loads::offset[1][i], start);
+        if constexpr (!Ops::CONVERTS_INTEGERS) {
+            n.top[i] = Ops::with_exponent(n.top[i], Loads::spare_word[0][i]);
+            n.bottom[i] = Ops::with_exponent(n.bottom[i], Loads::spare_word[1][i]);
+        }
     }
     return n;
 }
