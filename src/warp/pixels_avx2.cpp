@@ -22,9 +22,6 @@ struct Avx2 {
     static Double div(Double a, Double b) { return _mm256_div_pd(a, b); }
     static Double truncate(Double a) { return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
 
-    static bool all_equal(Double a, Double b) {
-        return _mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_EQ_OQ)) == 0xF;
-    }
     static Mask at_least(Double a, Double b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
     static Mask at_most(Double a, Double b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
     static Mask below(Double a, Double b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }

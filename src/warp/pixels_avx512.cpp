@@ -31,9 +31,6 @@ struct Avx512 {
     // less than a rounding instruction and a conversion.
     static Double truncate(Double a) { return _mm512_cvtepi64_pd(whole(a)); }
 
-    static bool all_equal(Double a, Double b) {
-        return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ) == 0xFF;
-    }
     static Mask at_least(Double a, Double b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
     static Mask at_most(Double a, Double b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
     static Mask below(Double a, Double b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }

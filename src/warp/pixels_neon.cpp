@@ -22,7 +22,6 @@ struct Neon {
     static Double div(Double a, Double b) { return vdivq_f64(a, b); }
     static Double truncate(Double a) { return vrndq_f64(a); }
 
-    static bool all_equal(Double a, Double b) { return bits(vceqq_f64(a, b)) == 3; }
     static Mask at_least(Double a, Double b) { return vcgeq_f64(a, b); }
     static Mask at_most(Double a, Double b) { return vcleq_f64(a, b); }
     static Mask below(Double a, Double b) { return vcltq_f64(a, b); }

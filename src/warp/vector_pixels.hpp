@@ -105,14 +105,16 @@ struct RunConstants {
     using Double = typename Ops::Double;
     using Lanes = typename Ops::Lanes;
 
-    RunConstants(const Source<T>& source, RowTerms row)
+    RunConstants(const Source<T>& source, const ColumnTable& columns, RowTerms row)
         : samples(reinterpret_cast<const unsigned char*>(source.samples)),
           row_bytes(static_cast<std::uint32_t>(source.width * 3 * sizeof(T))),
           row_u(Ops::broadcast(row.u)),
           row_v(Ops::broadcast(row.v)),
           row_w(Ops::broadcast(row.w)),
           max_x(Ops::broadcast(source.max_x)),
-          max_y(Ops::broadcast(source.max_y)) {
+          max_y(Ops::broadcast(source.max_y)),
+          // Division by exactly 1 changes no bit, and affine maps have W = 1 everywhere.
+          divide(!(columns.w_zero && row.w == 1.0)) {
         static constexpr SampleShuffles<T> SHUFFLES = sample_shuffles<T>(!Ops::CONVERTS_INTEGERS);
         for (int pair = 0; pair < 2; ++pair)
             for (int side = 0; side < 2; ++side)
@@ -124,6 +126,7 @@ struct RunConstants {
     const unsigned char* samples;
     std::uint32_t row_bytes;
     Double row_u, row_v, row_w, max_x, max_y;
+    bool divide;
     Lanes shuffles[2][2][3];
 };
 
@@ -147,20 +150,24 @@ template <typename Ops, typename T>
     const Double w = Ops::add(k.row_w, Ops::load(columns.w + x));
     Double u = Ops::add(k.row_u, Ops::load(columns.u + x));
     Double v = Ops::add(k.row_v, Ops::load(columns.v + x));
-    // Division by exactly 1 changes no bit, and affine maps have W = 1 everywhere.
-    if (!Ops::all_equal(w, Ops::broadcast(1.0))) {
+    if (k.divide) {
         u = Ops::div(u, w);
         v = Ops::div(v, w);
     }
     // Ordered comparisons: NaN positions (W = 0 among them) are neither interior nor on the
     // edge, and leave zeros, as the formula's NaN weights do. Infinite positions fail.
     const Double zero = Ops::broadcast(0.0);
-    const Mask inside = Ops::both(Ops::both(Ops::at_least(u, zero), Ops::at_most(u, k.max_x)),
-                                  Ops::both(Ops::at_least(v, zero), Ops::at_most(v, k.max_y)));
-    const Mask interior =
-        Ops::both(inside, Ops::both(Ops::below(u, k.max_x), Ops::below(v, k.max_y)));
-    return {Ops::keep(interior, u), Ops::keep(interior, v), interior,
-            Ops::bits(inside) & ~Ops::bits(interior)};
+    const Mask interior = Ops::both(Ops::both(Ops::at_least(u, zero), Ops::below(u, k.max_x)),
+                                    Ops::both(Ops::at_least(v, zero), Ops::below(v, k.max_y)));
+    // Only a vector with lanes that are not interior can have lanes on the last column or row.
+    unsigned edge = 0;
+    if (Ops::bits(interior) != (1u << Ops::LANES) - 1) {
+        const Mask inside =
+            Ops::both(Ops::both(Ops::at_least(u, zero), Ops::at_most(u, k.max_x)),
+                      Ops::both(Ops::at_least(v, zero), Ops::at_most(v, k.max_y)));
+        edge = Ops::bits(inside) & ~Ops::bits(interior);
+    }
+    return {Ops::keep(interior, u), Ops::keep(interior, v), interior, edge};
 }
 
 // One vector's weights and neighbour samples, read ahead of the arithmetic that needs them.
@@ -270,7 +277,7 @@ void warp_pixels_vector(const Source<T>& source, const ColumnTable& columns, Row
                         std::size_t begin, std::size_t end, T* row_out) {
     constexpr std::size_t LANES = Ops::LANES;
     using Run = RunPositions<Ops>;
-    const RunConstants<Ops, T> k(source, row);
+    const RunConstants<Ops, T> k(source, columns, row);
     const ColumnTable local_columns = columns;
     const typename Ops::Double zeros[3] = {Ops::broadcast(0.0), Ops::broadcast(0.0),
                                            Ops::broadcast(0.0)};

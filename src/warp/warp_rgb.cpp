@@ -35,7 +35,9 @@ public:
         }
     }
     ColumnTable table() const {
-        return {terms_.data(), terms_.data() + width_, terms_.data() + 2 * width_};
+        const double* w = terms_.data() + 2 * width_;
+        return {terms_.data(), terms_.data() + width_, w,
+                std::all_of(w, w + width_, [](double term) { return term == 0.0; })};
     }
 
 private:
