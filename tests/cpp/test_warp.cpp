@@ -168,8 +168,8 @@ TYPED_TEST(WarpRgb, MatchesTheDirectFormulaBitForBit) {
                 for (double oy : {0.1, 0.7, -0.3}) check(small, 40, 30, {m, scale, ox, oy});
 }
 
-// Transforms that reach every special case of the pixel loop, for a w x h image: mild, mirrored,
-// negated (W < 0), near-singular (W crosses 0 in view), non-finite entries, scale 0, huge offsets,
+// Transforms that reach every special case of the pixel loop, for a w x h image: mild, mirrored
+// (affine or with W changing from row to row only), negated (W < 0), near-singular (W crosses 0 in view), non-finite entries, scale 0, huge offsets,
 // and whole-pixel positions that land exactly on the last column and row.
 Transform random_transform(std::mt19937_64& rng, int kind, std::size_t w) {
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
@@ -181,7 +181,10 @@ Transform random_transform(std::mt19937_64& rng, int kind, std::size_t w) {
                               std::numeric_limits<double>::infinity(),
                               -std::numeric_limits<double>::infinity(), 0.0, -0.0, 1e300};
     switch (kind) {
-        case 1: t.h = {-1.0, 0.1 * unit(rng), double(w) - 1.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0}; break;
+        case 1:  // W = 1 throughout, or (every other time) constant along each row only
+            t.h = {-1.0, 0.1 * unit(rng), double(w) - 1.0, 0.0, 1.0, 0.0, 0.0,
+                   rng() % 2 ? 0.0 : 0.05 * unit(rng), 1.0};
+            break;
         case 2: for (double& e : t.h) e = -e; break;
         case 3: t.h[6] = 1.0 / double(w + 1), t.h[8] = -0.5 - 0.3 * unit(rng); break;
         case 4: t.h[rng() % 9] = special[rng() % 6]; break;
