@@ -1,7 +1,13 @@
 // Comparisons against a threshold that is costly to compute exactly (a hypot), settled by squares.
 #pragma once
 
+#include <cmath>
+
 namespace tarnwick::detector {
+
+/// The C library's hypot for the close calls, out of line and cold: a library call inside the
+/// loops that ask would make GCC keep their running sums in memory, and close calls are rare.
+[[gnu::cold, gnu::noinline]] inline double close_call_hypot(double x, double y) { return std::hypot(x, y); }
 
 /// Bounds around the square of a positive threshold t. A quantity whose square (computed in
 /// double, from values whose squares are within a few ulps of exact) lies outside the bounds is

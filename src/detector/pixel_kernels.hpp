@@ -54,12 +54,14 @@ struct PixelKernels {
 };
 
 /// Where the record of a block of uint8 samples lies in byte_block_records(), given the magnitudes
-/// of its doubled gradient (2 gx, 2 gy), both whole numbers from 0 to 510. Only pairs of equal
-/// parity occur (their sum is twice the difference of two samples), so half the pairs need room.
-constexpr std::size_t byte_block_index(int abs_kx, int abs_ky) {
-    return static_cast<std::size_t>(abs_kx * 511 + abs_ky) / 2;
+/// of its doubled gradient (2 gx, 2 gy), both whole numbers from 0 to 510: (511 |kx| + |ky|) / 2.
+/// Only pairs of equal parity occur (their sum is twice the difference of two samples), so half
+/// the pairs need room. Int is an integer type or a vector of them, for the lookup kernels.
+template <typename Int>
+constexpr Int byte_block_index(Int abs_kx, Int abs_ky) {
+    return ((abs_kx << 9) - abs_kx + abs_ky) >> 1;
 }
-inline constexpr std::size_t BYTE_BLOCK_RECORDS = byte_block_index(510, 510) + 1;
+inline constexpr std::size_t BYTE_BLOCK_RECORDS = static_cast<std::size_t>(byte_block_index(510, 510)) + 1;
 
 /// The record of every block of uint8 samples with a gradient of non-negative components, as
 /// level_line_row computes it from the working values, at byte_block_index(2 gx, 2 gy). Computed

@@ -312,8 +312,7 @@ void level_line_row_bytes(const std::uint8_t* top, const std::uint8_t* bottom, s
             const Int c = widen_bytes<FloatLanes>(bottom + x), d = widen_bytes<FloatLanes>(bottom + x + 1);
             const Int kx = ((b + d) - a) - c, ky = ((c + d) - a) - b;
             const Int abs_kx = kx < 0 ? -kx : kx, abs_ky = ky < 0 ? -ky : ky;
-            // byte_block_index, three floats per record
-            const Int first_field = (((abs_kx << 9) - abs_kx + abs_ky) >> 1) * 3;
+            const Int first_field = byte_block_index(abs_kx, abs_ky) * 3;  // three floats a record
             const F norm = gather_floats<FloatLanes>(fields, first_field);
             const Int dir_x = reinterpret_cast<Int>(gather_floats<FloatLanes>(fields + 1, first_field));
             const Int dir_y = reinterpret_cast<Int>(gather_floats<FloatLanes>(fields + 2, first_field));

@@ -55,19 +55,13 @@ public:
     int side_of(const RegionPixel& pixel) const {
         const double dx = static_cast<double>(pixel.x) - xs_, dy = static_cast<double>(pixel.y) - ys_;
         if (int side = bounds_.side_of(dx * dx + dy * dy); side != 0) return side;
-        return close_call(dx, dy, radius_);
+        const double distance = close_call_hypot(dx, dy);
+        return distance > radius_ ? 1 : (distance < radius_ ? -1 : 0);  // 0 also for NaN
     }
     bool within(const RegionPixel& pixel) const { return side_of(pixel) < 0; }    // distance < radius
     bool beyond(const RegionPixel& pixel) const { return side_of(pixel) > 0; }   // distance > radius
 
 private:
-    // Out of line and cold: a library call inside the loops that ask would make GCC keep their
-    // sums in memory, and close calls are rare.
-    [[gnu::cold, gnu::noinline]] static int close_call(double dx, double dy, double radius) {
-        const double distance = std::hypot(dx, dy);
-        return distance > radius ? 1 : (distance < radius ? -1 : 0);  // 0 also for NaN
-    }
-
     double xs_, ys_, radius_;
     SquaredThreshold bounds_;
 };

@@ -11,12 +11,6 @@
 namespace tarnwick::detector {
 namespace {
 
-// Out of line and cold: a library call inside the growing loop would make GCC keep the loop's
-// values in memory, and close calls are rare.
-[[gnu::cold, gnu::noinline]] double exact_threshold(double cos_tol, double sum_x, double sum_y) {
-    return cos_tol * std::hypot(sum_x, sum_y);
-}
-
 // The running mean direction of a growing region and its acceptance test.
 //
 // The threshold cos_tol * hypot(sum_x, sum_y) moves with every joining pixel, but a candidate needs
@@ -57,7 +51,7 @@ public:
 private:
     double threshold() {
         if (!threshold_known_) {
-            threshold_ = exact_threshold(cos_tol_, sum_x_, sum_y_);
+            threshold_ = cos_tol_ * close_call_hypot(sum_x_, sum_y_);
             threshold_known_ = true;
         }
         return threshold_;
