@@ -68,10 +68,11 @@ Span1D clipped_range(double centre, double extent, std::uint32_t size) {
 }
 
 // The columns of a row that can pass one half of the inside test, |b + a * (x - cx)| <= h, for a
-// fixed a: an interval of x, widened by more than a pixel on each side. Below 2^24 in every
-// magnitude the test's own rounding moves its value by less than 2^-26, which for |a| >= 2^-20
-// is under 2^-6 pixel, and the interval's own rounding is smaller still: the widened interval
-// holds every column that the test can accept. Elsewhere the whole row is kept.
+// fixed a: an interval of x, widened by 1/8 pixel on each side. Below 2^24 in every magnitude
+// (b is the very value the test adds) the test's own rounding moves its value by less than
+// 2^-26, which for |a| >= 2^-20 is under 2^-6 pixel; the interval's ends are off by less than
+// 2^-7 pixel, mostly the rounding of -h - b magnified by 1 / a. So the widened interval holds
+// every column that the test can accept, with room to spare. Elsewhere the whole row is kept.
 class ColumnWindow {
 public:
     ColumnWindow(double a, double h, double cx)
@@ -82,14 +83,15 @@ public:
         if (!usable_ || !(std::fabs(b) < LARGE)) return cols;
         double lo = cx_ + (-h_ - b) * inverse_, hi = cx_ + (h_ - b) * inverse_;
         if (descending_) std::swap(lo, hi);
-        // Truncation of the bounds moved out by 2 stays outside the interval widened by 1;
-        // saturation maps negative bounds to column 0.
-        return {std::max(cols.lo, saturating_cast<std::uint32_t>(lo - 2.0)),
-                std::min(cols.hi, saturating_cast<std::uint32_t>(hi + 2.0))};
+        // Truncation rounds a non-negative bound down, which widens the low end and narrows the
+        // high end only to the last whole column; saturation maps negative bounds to column 0.
+        return {std::max(cols.lo, saturating_cast<std::uint32_t>(lo - SLACK)),
+                std::min(cols.hi, saturating_cast<std::uint32_t>(hi + SLACK))};
     }
 
 private:
     static constexpr double LARGE = 0x1p24;
+    static constexpr double SLACK = 0.125;
     bool usable_;
     double inverse_, h_, cx_;
     bool descending_;
@@ -123,18 +125,22 @@ std::uint32_t count_aligned(const Rect& rect, std::span<const Px> px, std::uint3
     // columns that both halves of the inside test can accept, and tests those exactly.
     const ColumnWindow along_axis(rect.dx, half_length, cx), across_axis(-rect.dy, half_width, cx);
     for (std::uint32_t y = rows.lo; y <= rows.hi; ++y) {
-        double ey = static_cast<double>(y) - cy;
-        Span1D inside = across_axis.clip(rect.dx * ey, along_axis.clip(rect.dy * ey, cols));
+        const double ey = static_cast<double>(y) - cy;
+        const double along_row = rect.dy * ey, across_row = rect.dx * ey;
+        const Span1D inside = across_axis.clip(across_row, along_axis.clip(along_row, cols));
+        // Without branches: the band's edges make the outcomes of a row's pixels too irregular
+        // to predict.
+        const Px* row = px.data() + std::size_t{y} * width;
         for (std::uint32_t x = inside.lo; x <= inside.hi; ++x) {
-            double ex = static_cast<double>(x) - cx;
-            if (!(std::fabs(rect.dy * ey + rect.dx * ex) <= half_length) ||
-                !(std::fabs(rect.dx * ey - rect.dy * ex) <= half_width))
-                continue;
-            ++n;
-            const Px& p = px[std::size_t{y} * width + x];
-            if (!(p.norm > grad_threshold)) continue;
+            const double ex = static_cast<double>(x) - cx;
+            const bool in = (std::fabs(along_row + rect.dx * ex) <= half_length) &
+                            (std::fabs(across_row - rect.dy * ex) <= half_width);
+            n += in;
+            const Px& p = row[x];
+            const bool strong = in & (p.norm > grad_threshold);
             const float dot = p.dir_x * dx + p.dir_y * dy;
-            for (std::size_t t = 0; t < precisions.size(); ++t) aligned[t] += dot >= min_dots[t];
+            for (std::size_t t = 0; t < precisions.size(); ++t)
+                aligned[t] += strong & (dot >= min_dots[t]);
         }
     }
     return n;
