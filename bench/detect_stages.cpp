@@ -72,6 +72,7 @@ StageTimes run_once(std::span<const std::uint8_t> samples, std::size_t width, st
     tarnwick::Buffer<Px> px;
     // As in the driver, the field lists the seed candidates and writes the used flags.
     StrongPixels strong(GRAD_THRESHOLD);
+    strong.weak_records_unread = true;
     if (scale < 1.0) {
         const DownscalePlan plan = plan_downscale(width, height, scale);
         work_width = plan.width;

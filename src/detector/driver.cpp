@@ -40,7 +40,7 @@ std::int64_t total_order_key(double value) {
 
 // What the field stage hands to the seed order and the seed walk.
 struct Field {
-    Field() : strong(GRAD_THRESHOLD) {}
+    Field() : strong(GRAD_THRESHOLD) { strong.weak_records_unread = true; }
 
     Buffer<Px> px;
     float max_norm;

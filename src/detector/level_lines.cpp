@@ -62,9 +62,9 @@ class FieldOfWorkingRows {
 public:
     FieldOfWorkingRows(Rows rows, const PixelKernels& kernels) : rows_(std::move(rows)), kernels_(kernels) {}
 
-    void field_row(std::size_t y, std::size_t width, Px* out) {
+    void field_row(std::size_t y, std::size_t width, float zero_at_most, Px* out) {
         const double* top = rows_.row(y);  // before row y + 1: some sources only move down
-        kernels_.level_line_row(top, rows_.row(y + 1), width, out);
+        kernels_.level_line_row(top, rows_.row(y + 1), width, zero_at_most, out);
     }
 
 private:
@@ -78,7 +78,8 @@ public:
     FieldOfBytes(const std::uint8_t* samples, const PixelKernels& kernels)
         : samples_(samples), table_(byte_block_records()), kernels_(kernels) {}
 
-    void field_row(std::size_t y, std::size_t width, Px* out) {
+    // Looking up costs the same for every record: all are exact.
+    void field_row(std::size_t y, std::size_t width, float, Px* out) {
         kernels_.level_line_row_bytes(samples_ + y * width, samples_ + (y + 1) * width, width, table_, out);
     }
 
@@ -167,6 +168,7 @@ Buffer<Px> field_of_rows(std::size_t width, std::size_t height, std::size_t bloc
         strong->pixels.assign(blocks, {});
         strong->norms.assign(blocks, {});
     }
+    const float zero_at_most = strong != nullptr && strong->weak_records_unread ? strong->threshold : -1.0f;
     parallel::for_each_row_block(height, block_rows, [&](parallel::RowRange rows) {
         auto source = make_rows();
         const std::size_t block = rows.begin / block_rows;
@@ -178,7 +180,7 @@ Buffer<Px> field_of_rows(std::size_t width, std::size_t height, std::size_t bloc
             if (y + 1 == height) {
                 std::fill_n(out, width, Px{0.0f, 0.0f, 0.0f});
             } else {
-                source.field_row(y, width, out);
+                source.field_row(y, width, zero_at_most, out);
                 // While the row is still in cache: the seed order needs the largest norm.
                 if (max_norm != nullptr) {
                     const float row_max = largest_norm_of(out, width);

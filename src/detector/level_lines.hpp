@@ -20,6 +20,11 @@ struct StrongPixels {
     explicit StrongPixels(float threshold) : threshold(threshold) {}
 
     float threshold;
+    /// Whether the field may write the records of pixels whose norm is at most the threshold as
+    /// zeros. Such pixels are flagged used from the start and are never seeds or region members:
+    /// the detector reads only that they are weak, and skipping their directions saves most of
+    /// the field's divisions.
+    bool weak_records_unread = false;
     /// One flag per pixel: 1 where the norm is at most the threshold.
     Buffer<std::uint8_t> used;
     /// Per block of the listing, blocks and pixels in ascending order: the pixels above the

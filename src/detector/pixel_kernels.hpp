@@ -19,11 +19,14 @@ struct PixelKernels {
     void (*convert_u16)(const std::uint16_t* in, std::size_t n, double* out);
     void (*convert_f32)(const float* in, std::size_t n, double* out);
     /// One row of the level-line field from image rows y and y + 1: width records, the last zero.
-    /// The active version computes hypot in vectors only where that gives the C library's values.
-    void (*level_line_row)(const double* top, const double* bottom, std::size_t width, Px* out);
+    /// Records whose norm is at most zero_at_most are written as zeros (a negative value keeps
+    /// every record). The active version computes hypot in vectors only where that gives the C
+    /// library's values.
+    void (*level_line_row)(const double* top, const double* bottom, std::size_t width,
+                           float zero_at_most, Px* out);
     /// The same row with every hypot from the C library.
     void (*level_line_row_library_hypot)(const double* top, const double* bottom, std::size_t width,
-                                         Px* out);
+                                         float zero_at_most, Px* out);
     /// The row of the field of uint8 samples from rows y and y + 1 of the samples themselves: the
     /// records that level_line_row gives for their working values, looked up in table, which is
     /// byte_block_records().

@@ -215,12 +215,30 @@ void store_records(Vector<float, Lanes> norm, Vector<float, Lanes> dir_x, Vector
     }(std::make_index_sequence<3>());
 }
 
+// The squared gradient below which a norm is at most at_most whatever the rounding: the computed
+// square is within 2^-51 of the exact one, and the library's hypot within an ulp of the exact norm.
+// Zero (no gradient is below it) when at_most is not positive.
+double certainly_at_most_squared(float at_most) {
+    const double bound = static_cast<double>(at_most);
+    return at_most > 0.0f ? (bound * bound) * (1.0 - 0x1p-40) : 0.0;
+}
+
+// The record of one block, or zeros where its norm is at most zero_at_most.
+Px level_line_record_above(double a, double b, double c, double d, float zero_at_most) {
+    const Px record = level_line_record(a, b, c, d);
+    return record.norm > zero_at_most ? record : Px{0.0f, 0.0f, 0.0f};
+}
+
 // Lanes records at a time: gradients, norms, quotients and roundings in vectors. With
-// VectorHypot false the norm comes from the library lane by lane.
+// VectorHypot false the norm comes from the library lane by lane. Records whose norm is at most
+// zero_at_most are written as zeros; a vector whose gradients are all that small skips its
+// divisions and square root, most of the work, altogether.
 template <std::size_t Lanes, bool VectorHypot>
-void level_line_row(const double* top, const double* bottom, std::size_t width, Px* out) {
+void level_line_row(const double* top, const double* bottom, std::size_t width, float zero_at_most,
+                    Px* out) {
     using V = Vector<double, Lanes>;
     using F = Vector<float, Lanes>;
+    const double small_squared = certainly_at_most_squared(zero_at_most);
     const std::size_t last = width - 1;
     std::size_t x = 0;
     for (; x + Lanes <= last; x += Lanes) {
@@ -228,6 +246,10 @@ void level_line_row(const double* top, const double* bottom, std::size_t width, 
         const V c = load<V>(bottom + x), d = load<V>(bottom + x + 1);
         const V gx = (((b + d) - a) - c) * 0.5;
         const V gy = (((c + d) - a) - b) * 0.5;
+        if (!any_lane<Lanes>(~(gx * gx + gy * gy < small_squared))) {  // NaN and infinity are not small
+            __builtin_memset(static_cast<void*>(out + x), 0, Lanes * sizeof(Px));
+            continue;
+        }
         V norm;
         if constexpr (VectorHypot) {
             norm = hypot_lanes<Lanes>(gx, gy);
@@ -237,11 +259,14 @@ void level_line_row(const double* top, const double* bottom, std::size_t width, 
         const auto defined = norm > 0.0;  // false for zero and NaN
         const V zero = {};
         const F stored_norm = __builtin_convertvector(defined ? norm : zero, F);
+        const auto kept = stored_norm > zero_at_most;
+        const F none = {};
         const F dir_x = __builtin_convertvector(defined ? -gy / norm : zero, F);
         const F dir_y = __builtin_convertvector(defined ? gx / norm : zero, F);
-        store_records<Lanes>(stored_norm, dir_x, dir_y, out + x);
+        store_records<Lanes>(kept ? stored_norm : none, kept ? dir_x : none, kept ? dir_y : none, out + x);
     }
-    for (; x < last; ++x) out[x] = level_line_record(top[x], top[x + 1], bottom[x], bottom[x + 1]);
+    for (; x < last; ++x)
+        out[x] = level_line_record_above(top[x], top[x + 1], bottom[x], bottom[x + 1], zero_at_most);
     out[last] = Px{0.0f, 0.0f, 0.0f};
 }
 

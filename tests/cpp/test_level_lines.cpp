@@ -84,9 +84,19 @@ TEST(LevelLineField, FieldAndSeedOrderMatchPlainComputationOnRandomImages) {
         ASSERT_EQ(strong.used.size(), px.size());
         ASSERT_TRUE(std::ranges::equal(strong.used.span(), used.span()));
         ASSERT_TRUE(std::ranges::equal(seeds_by_norm(strong, listed_max), plain_seeds(want, GRAD_THRESHOLD)));
+        // For the detector, which reads nothing of a weak pixel but its flag: zeros in its record,
+        // the same flags and seeds.
+        StrongPixels detector(GRAD_THRESHOLD);
+        detector.weak_records_unread = true;
+        float detector_max = -1.0f;
+        const auto detector_px = level_line_field<double>(img, w, h, &detector_max, &detector);
+        ASSERT_EQ(detector_max, max_norm > GRAD_THRESHOLD ? max_norm : 0.0f);
+        ASSERT_TRUE(std::ranges::equal(detector.used.span(), used.span()));
+        ASSERT_TRUE(std::ranges::equal(seeds_by_norm(detector, detector_max), plain_seeds(want, GRAD_THRESHOLD)));
         for (std::size_t i = 0; i < px.size(); ++i) {
             ASSERT_EQ(used[i], want[i].norm <= GRAD_THRESHOLD ? 1 : 0);
             ASSERT_EQ(used_with_seeds[i], used[i]);
+            expect_same_px(detector_px[i], used[i] ? Px{0.0f, 0.0f, 0.0f} : want[i]);
         }
     }
 }

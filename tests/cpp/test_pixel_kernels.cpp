@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "detector/pixel_kernels.hpp"
+#include "detector/types.hpp"
 #include "sample/instruction_set.hpp"
 
 namespace {
@@ -114,17 +115,40 @@ Px plain_record(double a, double b, double c, double d) {
     return n > 0.0 ? Px{float(n), float(-gy / n), float(gx / n)} : Px{0.0f, 0.0f, 0.0f};
 }
 
+// Rows whose blocks (0, g, 0, g) have gradient (g, 0) and norm g, for g within a few rounding steps
+// of the threshold, both ways, between random blocks.
+std::vector<double> near_threshold_row(AwkwardValues& values, std::size_t width) {
+    std::vector<double> row = values.row(width, 8.0);
+    for (std::size_t x = 0; x + 1 < width; x += 2 + values.below(3)) {
+        const double step = std::ldexp(1.0, -int(20 + values.below(36)));
+        row[x] = 0.0;
+        row[x + 1] = double(GRAD_THRESHOLD) * (1.0 + step * (double(values.below(9)) - 4.0));
+    }
+    return row;
+}
+
 TEST_P(PixelKernelVersions, LevelLineRowsMatchEachOtherAndTheLibrarysHypot) {
-    for (int round = 0; round < 400; ++round) {
+    for (int round = 0; round < 1200; ++round) {
         const std::size_t width = 1 + values.below(70);
-        const auto top = values.row(width, round % 2 ? 1e3 : 1e-300), bottom = values.row(width, 1e3);
+        // Every record, or the records above the detector's threshold with zeros for the rest.
+        const float zero_at_most = round % 2 ? GRAD_THRESHOLD : -1.0f;
+        std::vector<double> top, bottom;
+        if (round % 3 == 2) {
+            top = near_threshold_row(values, width);
+            bottom = top;
+        } else {
+            top = values.row(width, round % 3 ? 1e3 : (round % 4 ? 8.0 : 1e-300));
+            bottom = values.row(width, round % 4 ? 8.0 : 1e3);
+        }
         std::vector<Px> want(width), got(width);
-        portable.level_line_row(top.data(), bottom.data(), width, want.data());
-        vector.level_line_row(top.data(), bottom.data(), width, got.data());
-        ASSERT_TRUE(same_records(got, want)) << "width " << width;
-        for (std::size_t x = 0; x + 1 < width; ++x)
-            ASSERT_TRUE(same_record(want[x], plain_record(top[x], top[x + 1], bottom[x], bottom[x + 1]))) << x;
+        portable.level_line_row(top.data(), bottom.data(), width, zero_at_most, want.data());
+        vector.level_line_row(top.data(), bottom.data(), width, zero_at_most, got.data());
+        ASSERT_TRUE(same_records(got, want)) << "width " << width << ", round " << round;
         const Px zero{0.0f, 0.0f, 0.0f};
+        for (std::size_t x = 0; x + 1 < width; ++x) {
+            const Px plain = plain_record(top[x], top[x + 1], bottom[x], bottom[x + 1]);
+            ASSERT_TRUE(same_record(want[x], plain.norm > zero_at_most ? plain : zero)) << x << ", round " << round;
+        }
         ASSERT_EQ(std::memcmp(&want[width - 1], &zero, sizeof(Px)), 0);
     }
 }
