@@ -84,9 +84,13 @@ constexpr std::array<Step, 8> NEIGHBOURS{{{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {
 
 double RegionDirection::angle() const { return std::atan2(sum_y, sum_x); }
 
-RegionDirection grow_region_direction(PixelIndex seed, std::span<const Px> px, std::span<std::uint8_t> used,
-                                      double tolerance, RegionPixels& region, std::uint32_t width,
-                                      std::uint32_t height) {
+// The detector's hottest loop is sensitive to where it lies: the same code starting 16 bytes past
+// a 64-byte boundary grew regions 8-27 % slower than starting at 0 or 32 bytes past one. A
+// cache-line start keeps it fast whatever code comes before it.
+[[gnu::aligned(64)]] RegionDirection grow_region_direction(PixelIndex seed, std::span<const Px> px,
+                                                           std::span<std::uint8_t> used, double tolerance,
+                                                           RegionPixels& region, std::uint32_t width,
+                                                           std::uint32_t height) {
     check(seed < px.size() && seed < used.size(), "seed index out of bounds");
     check(std::uint64_t{width} * height <= std::min(px.size(), used.size()),
           "level-line field smaller than the image");
