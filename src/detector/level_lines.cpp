@@ -134,13 +134,19 @@ public:
           positions_(Buffer<std::uint32_t>::for_overwrite(width + STRONG_PIXEL_SLACK)),
           norms_(Buffer<float>::for_overwrite(width + STRONG_PIXEL_SLACK)) {}
 
-    void list(const PixelKernels& kernels, const Px* row, std::size_t y, std::size_t width) {
+    // Returns the largest norm listed (0 for none).
+    float list(const PixelKernels& kernels, const Px* row, std::size_t y, std::size_t width) {
         const std::size_t count = kernels.strong_pixels(row, width, strong_.threshold, positions_.data(),
                                                         norms_.data(), strong_.used.data() + y * width);
         std::vector<PixelIndex>& pixels = strong_.pixels[block_];
         const auto row_start = static_cast<PixelIndex>(y * width);
-        for (std::size_t i = 0; i < count; ++i) pixels.push_back(row_start + positions_[i]);
+        float largest = 0.0f;
+        for (std::size_t i = 0; i < count; ++i) {
+            pixels.push_back(row_start + positions_[i]);
+            largest = norms_[i] > largest ? norms_[i] : largest;
+        }
         strong_.norms[block_].insert(strong_.norms[block_].end(), norms_.data(), norms_.data() + count);
+        return largest;
     }
 
 private:
@@ -168,7 +174,8 @@ Buffer<Px> field_of_rows(std::size_t width, std::size_t height, std::size_t bloc
         strong->pixels.assign(blocks, {});
         strong->norms.assign(blocks, {});
     }
-    const float zero_at_most = strong != nullptr && strong->weak_records_unread ? strong->threshold : -1.0f;
+    const bool weak_unread = strong != nullptr && strong->weak_records_unread;
+    const float zero_at_most = weak_unread ? strong->threshold : -1.0f;
     parallel::for_each_row_block(height, block_rows, [&](parallel::RowRange rows) {
         auto source = make_rows();
         const std::size_t block = rows.begin / block_rows;
@@ -177,17 +184,17 @@ Buffer<Px> field_of_rows(std::size_t width, std::size_t height, std::size_t bloc
         float largest = 0.0f;
         for (std::size_t y = rows.begin; y < rows.end; ++y) {
             Px* out = field.data() + y * width;
-            if (y + 1 == height) {
+            if (y + 1 == height)
                 std::fill_n(out, width, Px{0.0f, 0.0f, 0.0f});
-            } else {
+            else
                 source.field_row(y, width, zero_at_most, out);
-                // While the row is still in cache: the seed order needs the largest norm.
-                if (max_norm != nullptr) {
-                    const float row_max = largest_norm_of(out, width);
-                    largest = row_max > largest ? row_max : largest;
-                }
+            const float listed_max = strong_rows ? strong_rows->list(kernels, out, y, width) : 0.0f;
+            // While the row is still in cache: the seed order needs the largest norm. Where weak
+            // records go unread, the largest above the threshold will do, and listing found it.
+            if (max_norm != nullptr) {
+                const float row_max = weak_unread ? listed_max : largest_norm_of(out, width);
+                largest = row_max > largest ? row_max : largest;
             }
-            if (strong_rows) strong_rows->list(kernels, out, y, width);
         }
         if (max_norm != nullptr) block_max[block] = largest;
     });

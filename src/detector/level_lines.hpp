@@ -38,7 +38,8 @@ struct StrongPixels {
 /// by 257.0), so no working image is built. Unless max_norm is null, it receives the largest norm
 /// of the field (NaN ignored, 0 for none), as the seed order needs it. Instantiated for double,
 /// float, uint8_t and uint16_t.
-/// Unless strong is null, it receives the pixels above its threshold and the used flags.
+/// Unless strong is null, it receives the pixels above its threshold and the used flags; with its
+/// weak_records_unread set, max_norm receives the largest norm above the threshold (0 for none).
 template <typename T>
 Buffer<Px> level_line_field(std::span<const T> samples, std::size_t width, std::size_t height,
                             float* max_norm = nullptr, StrongPixels* strong = nullptr);

@@ -126,6 +126,27 @@ TEST(LevelLineField, TypedSamplesGiveTheFieldOfTheirWorkingValues) {
         expect_same_field(level_line_field<std::uint8_t>(u8, w, h), plain_field(from_u8, w, h));
         expect_same_field(level_line_field<std::uint16_t>(u16, w, h), plain_field(from_u16, w, h));
         expect_same_field(level_line_field<float>(f32, w, h), plain_field(from_f32, w, h));
+        // For the detector: the records above the threshold, weak ones still weak (looked-up
+        // records may stay whole), and the largest norm above the threshold.
+        auto expect_detector_field = [&](const auto& samples, const std::vector<double>& values) {
+            StrongPixels detector(GRAD_THRESHOLD);
+            detector.weak_records_unread = true;
+            float got_max = -1.0f, want_max = 0.0f;
+            const auto got = level_line_field(std::span(samples), w, h, &got_max, &detector);
+            const auto want = plain_field(values, w, h);
+            for (std::size_t i = 0; i < want.size(); ++i) {
+                if (want[i].norm > GRAD_THRESHOLD) {
+                    expect_same_px(got[i], want[i]);
+                    want_max = std::max(want_max, want[i].norm);
+                } else {
+                    ASSERT_LE(got[i].norm, GRAD_THRESHOLD);
+                }
+            }
+            ASSERT_EQ(got_max, want_max);
+        };
+        expect_detector_field(u8, from_u8);
+        expect_detector_field(u16, from_u16);
+        expect_detector_field(f32, from_f32);
     }
 }
 
