@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 
+#include "detector/components.hpp"
 #include "detector/downscale.hpp"
 #include "detector/downscaled_rows.hpp"
 #include "detector/level_lines.hpp"
@@ -52,11 +53,28 @@ struct Field {
     double factor;  // back to input-image units
 };
 
+// Below this many seed candidates the walk is too short to pay for splitting it.
+constexpr std::size_t BUNDLES_WORTH_IT = std::size_t{1} << 13;
+
+// Bundles of components for the walk when helpers are free and the seeds are many: a couple per
+// thread, so that a helper that finishes early takes another. 0 for a walk on the calling thread.
+std::size_t bundles_for_walk(Field& field) {
+    if (!parallel::helpers_to_spare()) return 0;
+    std::size_t candidates = 0;
+    for (const auto& pixels : field.strong.pixels) candidates += pixels.size();
+    if (candidates < BUNDLES_WORTH_IT) return 0;
+    return bundle_components(field.strong, field.width, 2 * parallel::pool_size());
+}
+
 std::vector<Segment> find_segments(Field& field) {
-    const Buffer<PixelIndex> seeds = seeds_by_norm(field.strong, field.max_norm);
-    return walk_seeds({field.px.span(), field.width, field.height, field.log_nt,
-                       field.min_region_size, field.factor},
-                      seeds.span(), field.strong.used.span());
+    const std::size_t bundles = bundles_for_walk(field);
+    Buffer<std::uint8_t> seed_bundles;
+    const Buffer<PixelIndex> seeds = seeds_by_norm(field.strong, field.max_norm, &seed_bundles);
+    const SeedLoopSetting setting{field.px.span(), field.width,           field.height,
+                                  field.log_nt,    field.min_region_size, field.factor};
+    if (bundles > 1 && seed_bundles.size() == seeds.size())
+        return walk_seed_bundles(setting, seeds.span(), seed_bundles.span(), bundles, field.strong.used.span());
+    return walk_seeds(setting, seeds.span(), field.strong.used.span());
 }
 
 }  // namespace

@@ -294,12 +294,16 @@ Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::s
     return seeds_by_norm(strong, max_norm);
 }
 
-Buffer<PixelIndex> seeds_by_norm(StrongPixels& strong, float max_norm) {
+Buffer<PixelIndex> seeds_by_norm(StrongPixels& strong, float max_norm, Buffer<std::uint8_t>* seed_bundles) {
     const std::size_t blocks = strong.pixels.size();
     check(strong.norms.size() == blocks, "seeds_by_norm: one list of norms per block");
+    check(strong.bundles.empty() || strong.bundles.size() == blocks, "seeds_by_norm: one list of bundles per block");
+    const bool bundled = seed_bundles != nullptr && !strong.bundles.empty();
+    if (seed_bundles != nullptr) *seed_bundles = {};
     if (!(max_norm > 0.0f)) {
         strong.pixels.clear();
         strong.norms.clear();
+        strong.bundles.clear();
         return {};
     }
     // A counting sort in the listing's blocks: classes and counts per block, prefix sums class by
@@ -338,16 +342,28 @@ Buffer<PixelIndex> seeds_by_norm(StrongPixels& strong, float max_norm) {
         }
     }
     Buffer<PixelIndex> order = Buffer<PixelIndex>::for_overwrite(seeds);
+    if (bundled) *seed_bundles = Buffer<std::uint8_t>::for_overwrite(seeds);
     parallel::for_each_row(blocks, [&](std::size_t block) {
         std::uint32_t* next = offsets.data() + block * SEED_CLASSES;
         const std::vector<PixelIndex>& pixels = strong.pixels[block];
         const std::uint16_t* block_classes = classes[block].data();
-        for (std::size_t i = 0; i < pixels.size(); ++i) order[next[block_classes[i]]++] = pixels[i];
+        if (bundled) {
+            const std::vector<std::uint8_t>& bundles = strong.bundles[block];
+            check(bundles.size() == pixels.size(), "seeds_by_norm: one bundle per listed pixel");
+            for (std::size_t i = 0; i < pixels.size(); ++i) {
+                const std::uint32_t slot = next[block_classes[i]]++;
+                order[slot] = pixels[i];
+                (*seed_bundles)[slot] = bundles[i];
+            }
+        } else {
+            for (std::size_t i = 0; i < pixels.size(); ++i) order[next[block_classes[i]]++] = pixels[i];
+        }
         strong.pixels[block] = {};
         classes[block] = {};
     });
     strong.pixels.clear();
     strong.norms.clear();
+    strong.bundles.clear();
     return order;
 }
 

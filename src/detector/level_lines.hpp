@@ -31,6 +31,8 @@ struct StrongPixels {
     /// threshold and their norms.
     std::vector<std::vector<PixelIndex>> pixels;
     std::vector<std::vector<float>> norms;
+    /// Empty, or per block the bundle of each listed pixel (see bundle_components).
+    std::vector<std::vector<std::uint8_t>> bundles;
 };
 
 /// One Px per pixel from the 2x2 block whose top-left pixel it is; the last row and column are 0.
@@ -73,7 +75,9 @@ Buffer<PixelIndex> seeds_by_norm(std::span<const Px> px, float threshold, std::s
                                  float max_norm);
 
 /// The same seeds from the pixels that the field listed, given its largest norm. Empties the lists.
-Buffer<PixelIndex> seeds_by_norm(StrongPixels& strong, float max_norm);
+/// Where the pixels have bundles and seed_bundles is given, it receives the bundle of each seed.
+Buffer<PixelIndex> seeds_by_norm(StrongPixels& strong, float max_norm,
+                                 Buffer<std::uint8_t>* seed_bundles = nullptr);
 
 /// One byte per pixel: 1 where the norm is at most the threshold (the pixel is never grown into),
 /// else 0.

@@ -1,7 +1,9 @@
 // The seed loop: the ordered part on the calling thread, the validation on the worker pool.
 #include "detector/seed_loop.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <optional>
 
 #include "detector/nfa.hpp"
@@ -23,6 +25,19 @@ bool enclosed_seed(PixelIndex seed, std::span<const std::uint8_t> used, std::uin
            below[1] && below[2];
 }
 
+namespace {
+
+// Only a log NFA at most 0 rejects: a NaN value does not.
+bool accepted(double log_nfa) { return !(log_nfa <= 0.0); }
+
+// The segment of a validated rectangle, in input-image units.
+Segment segment_of(const Rect& rect, double log_nfa, double f) {
+    return Segment{f * (rect.x1 + 0.5), f * (rect.y1 + 0.5), f * (rect.x2 + 0.5), f * (rect.y2 + 0.5),
+                   f * rect.width,      rect.p,              log_nfa};
+}
+
+}  // namespace
+
 struct CandidateValidation::Batch {
     explicit Batch(const SeedLoopSetting& setting) : setting(setting) {}
 
@@ -34,15 +49,10 @@ struct CandidateValidation::Batch {
                                        GRAD_THRESHOLD, setting.log_nt);
     }
 
-    // Appends the segments of the candidates whose log NFA is not at most 0, in order.
+    // Appends the segments of the accepted candidates, in order.
     void append_accepted(std::vector<Segment>& segments) const {
-        const double f = setting.factor;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (log_nfas[i] <= 0.0) continue;  // a NaN value is not rejected
-            const Rect& rect = candidates[i];
-            segments.push_back(Segment{f * (rect.x1 + 0.5), f * (rect.y1 + 0.5), f * (rect.x2 + 0.5),
-                                       f * (rect.y2 + 0.5), f * rect.width, rect.p, log_nfas[i]});
-        }
+        for (std::size_t i = 0; i < count; ++i)
+            if (accepted(log_nfas[i])) segments.push_back(segment_of(candidates[i], log_nfas[i], setting.factor));
     }
 
     const SeedLoopSetting& setting;
@@ -114,12 +124,12 @@ auto timed(SeedLoopTimes* times, double SeedLoopTimes::*part, Stage&& stage) {
     return stage();
 }
 
-}  // namespace
-
-std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
-                                std::span<std::uint8_t> used, SeedLoopTimes* times) {
+// Walks seeds in order, handing each region that is fitted and refined to candidate(rect, i), i
+// the place of its seed in the list.
+template <typename Candidate>
+void walk(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds, std::span<std::uint8_t> used,
+          SeedLoopTimes* times, Candidate&& candidate) {
     const auto [px, width, height, log_nt, min_region_size, factor] = setting;
-    CandidateValidation validation(setting);
     RegionPixels region;
     LevelLineAngles angles(px);
     check(min_region_size > 1, "a one-pixel region is never fitted");
@@ -151,9 +161,90 @@ std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const 
                 return refine(region, angle, rect, used, px, angles, min_region_size, width, height);
             }))
             continue;
-        timed(times, &SeedLoopTimes::validate, [&] { validation.add(rect); });
+        candidate(rect, position);
     }
+}
+
+// The seeds of one bundle and their places in the list, eight bundle bytes at a time: on detailed
+// images there are millions of seeds, and a few bundles share them.
+void seeds_of_bundle(std::span<const PixelIndex> seeds, std::span<const std::uint8_t> seed_bundles,
+                     std::uint8_t bundle, std::vector<PixelIndex>& own, std::vector<std::uint32_t>& positions) {
+    check(seeds.size() <= UINT32_MAX, "seeds_of_bundle: seed positions are 32-bit");
+    constexpr std::uint64_t LOW_SEVEN = 0x7F7F7F7F7F7F7F7FULL;
+    const std::uint64_t pattern = 0x0101010101010101ULL * bundle;
+    std::size_t i = 0;
+    for (; i + 8 <= seeds.size(); i += 8) {
+        std::uint64_t bytes;
+        std::memcpy(&bytes, seed_bundles.data() + i, sizeof bytes);
+        const std::uint64_t differ = bytes ^ pattern;
+        // The top bit of each byte that is zero, exactly (no borrow runs between bytes).
+        std::uint64_t equal = ~(((differ & LOW_SEVEN) + LOW_SEVEN) | differ | LOW_SEVEN);
+        for (; equal != 0; equal &= equal - 1) {
+            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctzll(equal)) / 8;
+            own.push_back(seeds[at]);
+            positions.push_back(static_cast<std::uint32_t>(at));
+        }
+    }
+    for (; i < seeds.size(); ++i) {
+        if (seed_bundles[i] != bundle) continue;
+        own.push_back(seeds[i]);
+        positions.push_back(static_cast<std::uint32_t>(i));
+    }
+}
+
+}  // namespace
+
+std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
+                                std::span<std::uint8_t> used, SeedLoopTimes* times) {
+    CandidateValidation validation(setting);
+    walk(setting, seeds, used, times, [&](const Rect& rect, std::size_t) {
+        timed(times, &SeedLoopTimes::validate, [&] { validation.add(rect); });
+    });
     return timed(times, &SeedLoopTimes::validate, [&] { return validation.segments(); });
+}
+
+std::vector<Segment> walk_seed_bundles(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
+                                       std::span<const std::uint8_t> seed_bundles, std::size_t bundles,
+                                       std::span<std::uint8_t> used) {
+    check(seed_bundles.size() == seeds.size(), "walk_seed_bundles: one bundle per seed");
+    struct Found {
+        std::size_t position;  // of the seed, in seeds
+        Segment segment;
+    };
+    std::vector<std::vector<Found>> found(bundles);
+    auto walk_bundle = [&](std::size_t bundle) {
+        std::vector<PixelIndex> own;
+        std::vector<std::uint32_t> positions;
+        seeds_of_bundle(seeds, seed_bundles, static_cast<std::uint8_t>(bundle), own, positions);
+        // Validated at once, while the rectangle's pixels are still in cache.
+        walk(setting, own, used, nullptr, [&](const Rect& candidate, std::size_t i) {
+            Rect rect = candidate;
+            const double log_nfa =
+                improve_rect(rect, setting.px, setting.width, setting.height, GRAD_THRESHOLD, setting.log_nt);
+            if (accepted(log_nfa)) found[bundle].push_back({positions[i], segment_of(rect, log_nfa, setting.factor)});
+        });
+    };
+    if (bundles > 1) {
+        // The caller starts on the first bundle, which holds the largest component, while the
+        // helpers take the others; whatever no helper has taken, the caller does afterwards.
+        auto walk_rows = [](void* context, parallel::RowRange rows) {
+            for (std::size_t bundle = rows.begin; bundle < rows.end; ++bundle)
+                (*static_cast<decltype(walk_bundle)*>(context))(bundle + 1);
+        };
+        parallel::BackgroundRows others(bundles - 1, parallel::RowBody{walk_rows, &walk_bundle});
+        walk_bundle(0);
+        others.finish();
+    } else if (bundles == 1) {
+        walk_bundle(0);
+    }
+    // Each bundle found its segments in seed order; together, in seed order again.
+    std::vector<Found> all;
+    for (std::vector<Found>& list : found) all.insert(all.end(), list.begin(), list.end());
+    std::sort(all.begin(), all.end(), [](const Found& a, const Found& b) { return a.position < b.position; });
+    std::vector<Segment> segments;
+    segments.reserve(all.size());
+    for (const Found& f : all) segments.push_back(f.segment);
+    return segments;
 }
 
 }  // namespace tarnwick::detector

@@ -68,4 +68,12 @@ struct SeedLoopTimes {
 std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
                                 std::span<std::uint8_t> used, SeedLoopTimes* times = nullptr);
 
+/// The same segments, with the seeds walked bundle by bundle on the pool, each bundle in seed
+/// order and validating its own candidates: seed_bundles gives the bundle (below bundles) of each
+/// seed, and seeds of different bundles must never reach each other's pixels (see
+/// bundle_components).
+std::vector<Segment> walk_seed_bundles(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
+                                       std::span<const std::uint8_t> seed_bundles, std::size_t bundles,
+                                       std::span<std::uint8_t> used);
+
 }  // namespace tarnwick::detector

@@ -249,6 +249,11 @@ void split(Job& job, std::size_t first, std::size_t rows, std::size_t threads,
 
 std::size_t pool_size() { return the_process_pool().size(); }
 
+bool helpers_to_spare() {
+    const std::size_t size = pool_size();
+    return size > 1 && busy_callers.load(std::memory_order_relaxed) < size;
+}
+
 BusyCaller::BusyCaller() noexcept { busy_callers.fetch_add(1, std::memory_order_relaxed); }
 BusyCaller::~BusyCaller() { busy_callers.fetch_sub(1, std::memory_order_relaxed); }
 
@@ -267,8 +272,7 @@ void run_rows(std::size_t rows, RowBody body) {
     const bool worth_sharing = first_row * static_cast<double>(rows - 1) >= MIN_WORK_TO_SHARE;
     // Callers that already keep every thread of the pool busy gain nothing from helpers: they
     // would only take turns on the same cores.
-    const bool cores_to_spare = busy_callers.load(std::memory_order_relaxed) < pool.size();
-    if (pool.size() == 1 || !worth_sharing || !cores_to_spare) {
+    if (!worth_sharing || !helpers_to_spare()) {
         body.call(body.context, RowRange{1, rows});
         return;
     }
@@ -288,7 +292,7 @@ BackgroundRows::BackgroundRows(std::size_t rows, RowBody body) : job_(std::make_
     if (rows == 0) return;
     Pool& pool = the_process_pool();
     split(*job_, 0, rows, pool.size(), 1);
-    if (pool.size() > 1 && busy_callers.load(std::memory_order_relaxed) < pool.size()) {
+    if (helpers_to_spare()) {
         pool.offer(*job_, job_->blocks);
         offered_ = true;
     }

@@ -95,6 +95,10 @@ public:
 /// than asked for when some could not be started.
 std::size_t pool_size();
 
+/// Whether a loop started now could have helpers: the pool has some, and fewer callers are busy
+/// than it has threads.
+bool helpers_to_spare();
+
 /// Parses a positive decimal integer as the pool-size variables accept it; nullopt otherwise.
 std::optional<std::size_t> parse_thread_count(std::string_view text);
 

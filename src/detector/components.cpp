@@ -1,0 +1,213 @@
+// Components of the strong pixels from their runs along rows, joined in a union-find, then dealt
+// into bundles largest first.
+#include "detector/components.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <span>
+#include <utility>
+
+#include "parallel/pool.hpp"
+#include "sample/check.hpp"
+
+namespace tarnwick::detector {
+namespace {
+
+// Consecutive listed pixels of one row: indices [begin, end).
+struct Run {
+    PixelIndex begin;
+    PixelIndex end;
+    std::uint32_t row;
+};
+
+std::vector<Run> runs_of(const std::vector<PixelIndex>& pixels, std::uint32_t width) {
+    std::vector<Run> runs;
+    runs.reserve(pixels.size() / 4);
+    for (std::size_t i = 0; i < pixels.size();) {
+        const PixelIndex begin = pixels[i];
+        const std::uint32_t row = begin / width;
+        const std::uint64_t row_end = (std::uint64_t{row} + 1) * width;
+        PixelIndex end = begin + 1;
+        for (++i; i < pixels.size() && pixels[i] == end && end < row_end; ++i) ++end;
+        runs.push_back({begin, end, row});
+    }
+    return runs;
+}
+
+// Runs numbered across all blocks, with their pixel counts. Every link points to a lower run, so
+// a root is the lowest run of its component, and one pass in ascending order resolves every run to
+// its root. Blocks join only their own runs, so they may do so at the same time.
+class RunForest {
+public:
+    explicit RunForest(std::size_t runs) : parent_(runs), pixels_(runs) {
+        std::iota(parent_.begin(), parent_.end(), std::uint32_t{0});
+    }
+
+    void set_pixels(std::uint32_t run, std::uint32_t pixels) { pixels_[run] = pixels; }
+
+    // Joins a run of the row above with a run of the row below. Most runs below meet their first
+    // run above while still roots (every root below lies after every run above): they link
+    // straight to that run's root.
+    void join_below(std::uint32_t above, std::uint32_t below) {
+        const std::uint32_t a = root(above);
+        if (parent_[below] == below) {
+            parent_[below] = a;
+            return;
+        }
+        const std::uint32_t b = root(below);
+        if (a < b) parent_[b] = a;
+        else if (b < a) parent_[a] = b;
+    }
+
+    // Afterwards every run's parent is its root, and every root holds its component's pixels.
+    void flatten() {
+        for (std::size_t run = 0; run < parent_.size(); ++run) {
+            const std::uint32_t root = parent_[parent_[run]];
+            parent_[run] = root;
+            if (root != run) pixels_[root] += pixels_[run];
+        }
+    }
+
+    std::uint32_t parent(std::size_t run) const { return parent_[run]; }
+    // After flatten, the component's pixel count for a root, 0 for other runs' own counts moved.
+    const std::vector<std::uint32_t>& pixels() const { return pixels_; }
+    bool is_root(std::size_t run) const { return parent_[run] == run; }
+
+private:
+    std::uint32_t root(std::uint32_t run) {
+        while (parent_[run] != run) run = parent_[run] = parent_[parent_[run]];
+        return run;
+    }
+
+    std::vector<std::uint32_t> parent_;
+    std::vector<std::uint32_t> pixels_;
+};
+
+// Joins the runs of a row with those of the row below that touch them, diagonally included.
+// Both lists ascend; first_above and first_below are the forest numbers of their first runs.
+void join_rows(RunForest& forest, std::span<const Run> above, std::uint32_t first_above,
+               std::span<const Run> below, std::uint32_t first_below, std::uint32_t width) {
+    std::size_t next = 0;
+    for (std::size_t b = 0; b < below.size(); ++b) {
+        // Shifted one row down, a run above touches [begin, end) when it covers a column in
+        // [begin - 1, end].
+        const std::uint64_t begin = below[b].begin, end = below[b].end;
+        while (next < above.size() && std::uint64_t{above[next].end} + width < begin) ++next;
+        for (std::size_t a = next; a < above.size() && std::uint64_t{above[a].begin} + width <= end; ++a)
+            forest.join_below(first_above + static_cast<std::uint32_t>(a), first_below + static_cast<std::uint32_t>(b));
+    }
+}
+
+// The runs of the first row of a block's list, and of its last.
+std::span<const Run> first_row(std::span<const Run> runs) {
+    std::size_t n = 0;
+    while (n < runs.size() && runs[n].row == runs[0].row) ++n;
+    return runs.first(n);
+}
+std::span<const Run> last_row(std::span<const Run> runs) {
+    std::size_t n = 0;
+    while (n < runs.size() && runs[runs.size() - 1 - n].row == runs.back().row) ++n;
+    return runs.last(n);
+}
+
+// Joins consecutive rows within one block.
+void join_within(RunForest& forest, std::span<const Run> runs, std::uint32_t first, std::uint32_t width) {
+    std::span<const Run> above;
+    std::uint32_t first_above = 0;
+    for (std::size_t i = 0; i < runs.size();) {
+        const std::span<const Run> row = first_row(runs.subspan(i));
+        const auto first_of_row = first + static_cast<std::uint32_t>(i);
+        if (!above.empty() && above.back().row + 1 == row[0].row)
+            join_rows(forest, above, first_above, row, first_of_row, width);
+        above = row;
+        first_above = first_of_row;
+        i += row.size();
+    }
+}
+
+// Components by size, largest first, each to the bundle with the fewest pixels so far. Those
+// below a sixteenth of a bundle's share follow unsorted: being small, they even out the rest
+// without the cost of sorting thousands of them.
+std::vector<std::uint8_t> deal(const RunForest& forest, std::size_t bundles, std::vector<std::uint64_t>& loads) {
+    std::vector<std::uint32_t> sizes = forest.pixels();  // of the components, at their roots
+    for (std::size_t run = 0; run < sizes.size(); ++run)
+        if (!forest.is_root(run)) sizes[run] = 0;
+    const std::uint64_t total = std::accumulate(sizes.begin(), sizes.end(), std::uint64_t{0});
+    const std::uint64_t large = total / (16 * bundles);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> largest;  // (size, root)
+    for (std::size_t root = 0; root < sizes.size(); ++root)
+        if (sizes[root] > large) largest.emplace_back(sizes[root], static_cast<std::uint32_t>(root));
+    std::sort(largest.begin(), largest.end(), [](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first > b.first : a.second < b.second;
+    });
+    std::vector<std::uint8_t> bundle_of(sizes.size(), 0);
+    loads.assign(bundles, 0);
+    auto give = [&](std::uint32_t root) {
+        const auto lightest = static_cast<std::uint8_t>(std::min_element(loads.begin(), loads.end()) - loads.begin());
+        bundle_of[root] = lightest;
+        loads[lightest] += sizes[root];
+    };
+    for (const auto& component : largest) give(component.second);
+    for (std::size_t root = 0; root < sizes.size(); ++root)
+        if (sizes[root] != 0 && sizes[root] <= large) give(static_cast<std::uint32_t>(root));
+    return bundle_of;
+}
+
+}  // namespace
+
+std::size_t bundle_components(StrongPixels& strong, std::uint32_t width, std::size_t bundles) {
+    check(width > 0, "bundle_components: an image has columns");
+    bundles = std::min(bundles, MAX_BUNDLES);
+    strong.bundles.clear();
+    if (bundles < 2) return 0;
+    const std::size_t blocks = strong.pixels.size();
+    std::vector<std::vector<Run>> runs(blocks);
+    parallel::for_each_row(blocks, [&](std::size_t block) { runs[block] = runs_of(strong.pixels[block], width); });
+    std::vector<std::uint32_t> first_run(blocks + 1, 0);
+    for (std::size_t block = 0; block < blocks; ++block) {
+        check(runs[block].size() <= UINT32_MAX - first_run[block], "bundle_components: too many runs");
+        first_run[block + 1] = first_run[block] + static_cast<std::uint32_t>(runs[block].size());
+    }
+    RunForest forest(first_run[blocks]);
+    parallel::for_each_row(blocks, [&](std::size_t block) {
+        for (std::size_t i = 0; i < runs[block].size(); ++i)
+            forest.set_pixels(first_run[block] + static_cast<std::uint32_t>(i), runs[block][i].end - runs[block][i].begin);
+        join_within(forest, runs[block], first_run[block], width);
+    });
+    // Across blocks, in order: the last listed row before a block may be the row above its first.
+    std::size_t above = blocks;  // the last block with runs so far
+    for (std::size_t block = 0; block < blocks; ++block) {
+        if (runs[block].empty()) continue;
+        if (above != blocks) {
+            const std::span<const Run> last = last_row(runs[above]), first = first_row(runs[block]);
+            check(last[0].row < first[0].row, "bundle_components: blocks must hold whole rows in order");
+            if (last[0].row + 1 == first[0].row)
+                join_rows(forest, last, first_run[above + 1] - static_cast<std::uint32_t>(last.size()), first,
+                          first_run[block], width);
+        }
+        above = block;
+    }
+    forest.flatten();
+
+    std::vector<std::uint64_t> loads;
+    const std::vector<std::uint8_t> bundle_of = deal(forest, bundles, loads);
+    // Walking bundles at once pays only when no bundle holds most of the pixels.
+    const std::uint64_t total = std::accumulate(loads.begin(), loads.end(), std::uint64_t{0});
+    if (total == 0 || *std::max_element(loads.begin(), loads.end()) * 3 > total * 2) return 0;
+
+    strong.bundles.resize(blocks);
+    parallel::for_each_row(blocks, [&](std::size_t block) {
+        std::vector<std::uint8_t>& of_pixels = strong.bundles[block];
+        of_pixels.resize(strong.pixels[block].size());
+        std::uint8_t* next = of_pixels.data();
+        for (std::size_t i = 0; i < runs[block].size(); ++i) {
+            const std::size_t length = runs[block][i].end - runs[block][i].begin;
+            std::memset(next, bundle_of[forest.parent(first_run[block] + i)], length);
+            next += length;
+        }
+    });
+    return bundles;
+}
+
+}  // namespace tarnwick::detector
