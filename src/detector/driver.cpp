@@ -53,21 +53,8 @@ struct Field {
     double factor;  // back to input-image units
 };
 
-// Below this many seed candidates the walk is too short to pay for splitting it.
-constexpr std::size_t BUNDLES_WORTH_IT = std::size_t{1} << 13;
-
-// Bundles of components for the walk when helpers are free and the seeds are many: a couple per
-// thread, so that a helper that finishes early takes another. 0 for a walk on the calling thread.
-std::size_t bundles_for_walk(Field& field) {
-    if (!parallel::helpers_to_spare()) return 0;
-    std::size_t candidates = 0;
-    for (const auto& pixels : field.strong.pixels) candidates += pixels.size();
-    if (candidates < BUNDLES_WORTH_IT) return 0;
-    return bundle_components(field.strong, field.width, 2 * parallel::pool_size());
-}
-
 std::vector<Segment> find_segments(Field& field) {
-    const std::size_t bundles = bundles_for_walk(field);
+    const std::size_t bundles = walk_bundles(field.strong, field.width);
     Buffer<std::uint8_t> seed_bundles;
     const Buffer<PixelIndex> seeds = seeds_by_norm(field.strong, field.max_norm, &seed_bundles);
     const SeedLoopSetting setting{field.px.span(), field.width,           field.height,
@@ -77,7 +64,19 @@ std::vector<Segment> find_segments(Field& field) {
     return walk_seeds(setting, seeds.span(), field.strong.used.span());
 }
 
+// Below this many seed candidates the walk is too short to pay for splitting it.
+constexpr std::size_t BUNDLES_WORTH_IT = std::size_t{1} << 13;
+
 }  // namespace
+
+std::size_t walk_bundles(StrongPixels& strong, std::uint32_t width) {
+    if (!parallel::helpers_to_spare()) return 0;
+    std::size_t candidates = 0;
+    for (const auto& pixels : strong.pixels) candidates += pixels.size();
+    if (candidates < BUNDLES_WORTH_IT) return 0;
+    // A couple per thread, so that a helper that finishes early takes another.
+    return bundle_components(strong, width, 2 * parallel::pool_size());
+}
 
 void sort_longest_first(std::vector<Segment>& segments) {
     std::vector<std::pair<std::int64_t, std::size_t>> keys(segments.size());

@@ -22,6 +22,13 @@ std::uint32_t min_region_size_for(double log_nt);
 /// it before reading or copying a single sample.
 bool too_small_for_segments(std::size_t width, std::size_t height, double scale);
 
+struct StrongPixels;
+
+/// Deals the seed candidates of a field width pixels wide into bundles of components for a walk
+/// on the pool (see bundle_components), when helpers are free and the candidates are many enough
+/// to pay for it. Returns the number of bundles, 0 for a walk on the calling thread.
+std::size_t walk_bundles(StrongPixels& strong, std::uint32_t width);
+
 /// Orders segments longest first (stable; lengths compared in IEEE total order).
 void sort_longest_first(std::vector<Segment>& segments);
 
