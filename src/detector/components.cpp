@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <numeric>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -35,16 +36,16 @@ std::vector<Run> runs_of(const std::vector<PixelIndex>& pixels, std::uint32_t wi
     return runs;
 }
 
-// Runs numbered across all blocks, with their pixel counts. Every link points to a lower run, so
-// a root is the lowest run of its component, and one pass in ascending order resolves every run to
-// its root. Blocks join only their own runs, so they may do so at the same time.
+// A union-find over numbered nodes (runs, or components of blocks) with their pixel counts. Every
+// link points to a lower node, so a root is the lowest node of its tree, and one pass in ascending
+// order resolves every node to its root.
 class RunForest {
 public:
-    explicit RunForest(std::size_t runs) : parent_(runs), pixels_(runs) {
+    explicit RunForest(std::size_t nodes) : parent_(nodes), pixels_(nodes) {
         std::iota(parent_.begin(), parent_.end(), std::uint32_t{0});
     }
 
-    void set_pixels(std::uint32_t run, std::uint32_t pixels) { pixels_[run] = pixels; }
+    void set_pixels(std::uint32_t node, std::uint32_t pixels) { pixels_[node] = pixels; }
 
     // Joins a run of the row above with a run of the row below. Most runs below meet their first
     // run above while still roots (every root below lies after every run above): they link
@@ -69,10 +70,11 @@ public:
         }
     }
 
-    std::uint32_t parent(std::size_t run) const { return parent_[run]; }
-    // After flatten, the component's pixel count for a root, 0 for other runs' own counts moved.
-    const std::vector<std::uint32_t>& pixels() const { return pixels_; }
-    bool is_root(std::size_t run) const { return parent_[run] == run; }
+    std::uint32_t parent(std::size_t node) const { return parent_[node]; }
+    std::size_t size() const { return parent_.size(); }
+    // After flatten, a root's count is its tree's.
+    std::uint32_t pixels(std::size_t node) const { return pixels_[node]; }
+    bool is_root(std::size_t node) const { return parent_[node] == node; }
 
 private:
     std::uint32_t root(std::uint32_t run) {
@@ -85,9 +87,10 @@ private:
 };
 
 // Joins the runs of a row with those of the row below that touch them, diagonally included.
-// Both lists ascend; first_above and first_below are the forest numbers of their first runs.
-void join_rows(RunForest& forest, std::span<const Run> above, std::uint32_t first_above,
-               std::span<const Run> below, std::uint32_t first_below, std::uint32_t width) {
+// Both lists ascend; node_above(i) and node_below(i) give the forest's nodes of their runs.
+template <typename NodeAbove, typename NodeBelow>
+void join_rows(RunForest& forest, std::span<const Run> above, NodeAbove node_above,
+               std::span<const Run> below, NodeBelow node_below, std::uint32_t width) {
     std::size_t next = 0;
     for (std::size_t b = 0; b < below.size(); ++b) {
         // Shifted one row down, a run above touches [begin, end) when it covers a column in
@@ -95,7 +98,7 @@ void join_rows(RunForest& forest, std::span<const Run> above, std::uint32_t firs
         const std::uint64_t begin = below[b].begin, end = below[b].end;
         while (next < above.size() && std::uint64_t{above[next].end} + width < begin) ++next;
         for (std::size_t a = next; a < above.size() && std::uint64_t{above[a].begin} + width <= end; ++a)
-            forest.join_below(first_above + static_cast<std::uint32_t>(a), first_below + static_cast<std::uint32_t>(b));
+            forest.join_below(node_above(a), node_below(b));
     }
 }
 
@@ -111,28 +114,48 @@ std::span<const Run> last_row(std::span<const Run> runs) {
     return runs.last(n);
 }
 
-// Joins consecutive rows within one block.
-void join_within(RunForest& forest, std::span<const Run> runs, std::uint32_t first, std::uint32_t width) {
-    std::span<const Run> above;
-    std::uint32_t first_above = 0;
-    for (std::size_t i = 0; i < runs.size();) {
-        const std::span<const Run> row = first_row(runs.subspan(i));
-        const auto first_of_row = first + static_cast<std::uint32_t>(i);
-        if (!above.empty() && above.back().row + 1 == row[0].row)
-            join_rows(forest, above, first_above, row, first_of_row, width);
-        above = row;
-        first_above = first_of_row;
-        i += row.size();
+// One block's runs and their components, found on the block's own thread: a forest over the
+// block's runs alone stays in cache.
+struct BlockComponents {
+    std::vector<Run> runs;
+    std::vector<std::uint32_t> component;  // of each run, numbered from 0 in the block
+    std::vector<std::uint32_t> pixels;     // of each component
+
+    BlockComponents(const std::vector<PixelIndex>& listed, std::uint32_t width) : runs(runs_of(listed, width)) {
+        RunForest forest(runs.size());
+        for (std::size_t run = 0; run < runs.size(); ++run)
+            forest.set_pixels(static_cast<std::uint32_t>(run), runs[run].end - runs[run].begin);
+        std::span<const Run> above;
+        std::size_t first_above = 0;
+        for (std::size_t i = 0; i < runs.size();) {
+            const std::span<const Run> row = first_row(std::span<const Run>(runs).subspan(i));
+            if (!above.empty() && above.back().row + 1 == row[0].row)
+                join_rows(forest, above, [&](std::size_t a) { return static_cast<std::uint32_t>(first_above + a); },
+                          row, [&](std::size_t b) { return static_cast<std::uint32_t>(i + b); }, width);
+            above = row;
+            first_above = i;
+            i += row.size();
+        }
+        forest.flatten();
+        component.resize(runs.size());
+        for (std::size_t run = 0; run < runs.size(); ++run) {
+            if (forest.is_root(run)) {
+                component[run] = static_cast<std::uint32_t>(pixels.size());
+                pixels.push_back(forest.pixels(run));
+            } else {
+                component[run] = component[forest.parent(run)];  // a lower run, numbered already
+            }
+        }
     }
-}
+};
 
 // Components by size, largest first, each to the bundle with the fewest pixels so far. Those
 // below a sixteenth of a bundle's share follow unsorted: being small, they even out the rest
 // without the cost of sorting thousands of them.
 std::vector<std::uint8_t> deal(const RunForest& forest, std::size_t bundles, std::vector<std::uint64_t>& loads) {
-    std::vector<std::uint32_t> sizes = forest.pixels();  // of the components, at their roots
-    for (std::size_t run = 0; run < sizes.size(); ++run)
-        if (!forest.is_root(run)) sizes[run] = 0;
+    std::vector<std::uint32_t> sizes(forest.size(), 0);  // of the components, at their roots
+    for (std::size_t node = 0; node < sizes.size(); ++node)
+        if (forest.is_root(node)) sizes[node] = forest.pixels(node);
     const std::uint64_t total = std::accumulate(sizes.begin(), sizes.end(), std::uint64_t{0});
     const std::uint64_t large = total / (16 * bundles);
     std::vector<std::pair<std::uint32_t, std::uint32_t>> largest;  // (size, root)
@@ -162,29 +185,32 @@ std::size_t bundle_components(StrongPixels& strong, std::uint32_t width, std::si
     strong.bundles.clear();
     if (bundles < 2) return 0;
     const std::size_t blocks = strong.pixels.size();
-    std::vector<std::vector<Run>> runs(blocks);
-    parallel::for_each_row(blocks, [&](std::size_t block) { runs[block] = runs_of(strong.pixels[block], width); });
-    std::vector<std::uint32_t> first_run(blocks + 1, 0);
+    std::vector<std::optional<BlockComponents>> parts(blocks);
+    parallel::for_each_row(blocks, [&](std::size_t block) { parts[block].emplace(strong.pixels[block], width); });
+    // The blocks' components become the nodes of one forest, block after block.
+    std::vector<std::uint32_t> first_node(blocks + 1, 0);
     for (std::size_t block = 0; block < blocks; ++block) {
-        check(runs[block].size() <= UINT32_MAX - first_run[block], "bundle_components: too many runs");
-        first_run[block + 1] = first_run[block] + static_cast<std::uint32_t>(runs[block].size());
+        check(parts[block]->pixels.size() <= UINT32_MAX - first_node[block], "bundle_components: too many components");
+        first_node[block + 1] = first_node[block] + static_cast<std::uint32_t>(parts[block]->pixels.size());
     }
-    RunForest forest(first_run[blocks]);
-    parallel::for_each_row(blocks, [&](std::size_t block) {
-        for (std::size_t i = 0; i < runs[block].size(); ++i)
-            forest.set_pixels(first_run[block] + static_cast<std::uint32_t>(i), runs[block][i].end - runs[block][i].begin);
-        join_within(forest, runs[block], first_run[block], width);
-    });
+    RunForest forest(first_node[blocks]);
+    auto node_of = [&](std::size_t block, std::size_t run) { return first_node[block] + parts[block]->component[run]; };
+    for (std::size_t block = 0; block < blocks; ++block)
+        for (std::size_t c = 0; c < parts[block]->pixels.size(); ++c)
+            forest.set_pixels(first_node[block] + static_cast<std::uint32_t>(c), parts[block]->pixels[c]);
     // Across blocks, in order: the last listed row before a block may be the row above its first.
     std::size_t above = blocks;  // the last block with runs so far
     for (std::size_t block = 0; block < blocks; ++block) {
-        if (runs[block].empty()) continue;
+        const std::vector<Run>& runs = parts[block]->runs;
+        if (runs.empty()) continue;
         if (above != blocks) {
-            const std::span<const Run> last = last_row(runs[above]), first = first_row(runs[block]);
+            const std::vector<Run>& runs_above = parts[above]->runs;
+            const std::span<const Run> last = last_row(runs_above), first = first_row(runs);
             check(last[0].row < first[0].row, "bundle_components: blocks must hold whole rows in order");
+            const std::size_t first_of_last = runs_above.size() - last.size();
             if (last[0].row + 1 == first[0].row)
-                join_rows(forest, last, first_run[above + 1] - static_cast<std::uint32_t>(last.size()), first,
-                          first_run[block], width);
+                join_rows(forest, last, [&](std::size_t a) { return node_of(above, first_of_last + a); }, first,
+                          [&](std::size_t b) { return node_of(block, b); }, width);
         }
         above = block;
     }
@@ -201,9 +227,10 @@ std::size_t bundle_components(StrongPixels& strong, std::uint32_t width, std::si
         std::vector<std::uint8_t>& of_pixels = strong.bundles[block];
         of_pixels.resize(strong.pixels[block].size());
         std::uint8_t* next = of_pixels.data();
-        for (std::size_t i = 0; i < runs[block].size(); ++i) {
-            const std::size_t length = runs[block][i].end - runs[block][i].begin;
-            std::memset(next, bundle_of[forest.parent(first_run[block] + i)], length);
+        const std::vector<Run>& runs = parts[block]->runs;
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            const std::size_t length = runs[i].end - runs[i].begin;
+            std::memset(next, bundle_of[forest.parent(node_of(block, i))], length);
             next += length;
         }
     });
