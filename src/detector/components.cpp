@@ -47,9 +47,9 @@ public:
 
     void set_pixels(std::uint32_t node, std::uint32_t pixels) { pixels_[node] = pixels; }
 
-    // Joins a run of the row above with a run of the row below. Most runs below meet their first
-    // run above while still roots (every root below lies after every run above): they link
-    // straight to that run's root.
+    // Joins the node of a run of the row above with that of a run of the row below. Most nodes
+    // below meet their first run above while still roots (numbered after every node above): they
+    // link straight to its root.
     void join_below(std::uint32_t above, std::uint32_t below) {
         const std::uint32_t a = root(above);
         if (parent_[below] == below) {
@@ -61,12 +61,12 @@ public:
         else if (b < a) parent_[a] = b;
     }
 
-    // Afterwards every run's parent is its root, and every root holds its component's pixels.
+    // Afterwards every node's parent is its root, and every root holds its tree's pixels.
     void flatten() {
-        for (std::size_t run = 0; run < parent_.size(); ++run) {
-            const std::uint32_t root = parent_[parent_[run]];
-            parent_[run] = root;
-            if (root != run) pixels_[root] += pixels_[run];
+        for (std::size_t node = 0; node < parent_.size(); ++node) {
+            const std::uint32_t root = parent_[parent_[node]];
+            parent_[node] = root;
+            if (root != node) pixels_[root] += pixels_[node];
         }
     }
 
@@ -77,9 +77,9 @@ public:
     bool is_root(std::size_t node) const { return parent_[node] == node; }
 
 private:
-    std::uint32_t root(std::uint32_t run) {
-        while (parent_[run] != run) run = parent_[run] = parent_[parent_[run]];
-        return run;
+    std::uint32_t root(std::uint32_t node) {
+        while (parent_[node] != node) node = parent_[node] = parent_[parent_[node]];
+        return node;
     }
 
     std::vector<std::uint32_t> parent_;
