@@ -28,6 +28,19 @@ struct DownscalePlan {
 /// The plan for an image of width x height (both at least 1) at a scale below 1.
 DownscalePlan plan_downscale(std::size_t width, std::size_t height, double scale);
 
+// Rows of doubles start on a cache line: vectors written there, and read back at the same
+// columns, never straddle two lines.
+constexpr std::size_t LINE_DOUBLES = 64 / sizeof(double);
+constexpr std::size_t whole_lines(std::size_t doubles) {
+    return (doubles + LINE_DOUBLES - 1) / LINE_DOUBLES * LINE_DOUBLES;
+}
+// Room for n doubles from a line start, with element `at` of them on one.
+inline Buffer<double> line_buffer(std::size_t n) { return Buffer<double>::for_overwrite(n + LINE_DOUBLES - 1); }
+inline double* on_line(Buffer<double>& buffer, std::size_t at) {
+    const auto address = reinterpret_cast<std::uintptr_t>(buffer.data() + at);
+    return buffer.data() + (LINE_DOUBLES - address / sizeof(double) % LINE_DOUBLES) % LINE_DOUBLES;
+}
+
 // Source rows filtered along the row, kept only at the sampled columns. A ring of 2 * half + 1
 // rows holds every row that one output row needs, and, since the sampled rows only move down, a
 // row is filtered once per block however many output rows use it.
@@ -37,19 +50,19 @@ public:
     SampledRowFilter(std::span<const T> samples, std::size_t width, const DownscalePlan& plan,
                      const PixelKernels& kernels)
         : samples_(samples.data()), width_(width), plan_(plan), kernels_(kernels),
-          half_(plan.taps.size() / 2), stride_(plan.columns.size() + KEPT_SUM_SLACK),
-          padded_(Buffer<double>::for_overwrite(width + 2 * half_)),
+          half_(plan.taps.size() / 2), stride_(whole_lines(plan.columns.size() + KEPT_SUM_SLACK)),
+          padded_(line_buffer(width + 2 * half_)), padded_start_(on_line(padded_, half_)),
           filtered_(Buffer<double>::for_overwrite(
               plan.sampled_columns.empty() ? plan.columns.back() + std::size_t{1} : 0)),
-          ring_(Buffer<double>::for_overwrite(plan.taps.size() * stride_)),
+          ring_(line_buffer(plan.taps.size() * stride_)), ring_start_(on_line(ring_, 0)),
           held_(plan.taps.size(), SIZE_MAX), shifted_(plan.taps.size()) {
-        for (std::size_t k = 0; k < plan.taps.size(); ++k) shifted_[k] = padded_.data() + k;
+        for (std::size_t k = 0; k < plan.taps.size(); ++k) shifted_[k] = padded_start_ + k;
     }
 
     /// Source row y filtered along the row, at the sampled columns.
     const double* row(std::size_t y) {
         const std::size_t slot = y % plan_.taps.size();
-        double* kept = ring_.data() + slot * stride_;
+        double* kept = ring_start_ + slot * stride_;
         if (held_[slot] != y) {
             filter(y, kept);
             held_[slot] = y;
@@ -63,9 +76,9 @@ private:
     // sampled columns are kept; the sums of the others are computed too, since vectors of
     // neighbouring columns cost less than picking the sampled ones out one by one.
     void filter(std::size_t y, double* kept) {
-        double* row = padded_.data() + half_;
+        double* row = padded_start_ + half_;  // converted into whole lines
         convert_samples(kernels_, samples_ + y * width_, width_, row);
-        std::fill(padded_.data(), row, row[0]);
+        std::fill(padded_start_, row, row[0]);
         std::fill(row + width_, row + width_ + half_, row[width_ - 1]);
         const std::size_t through_last = plan_.columns.back() + std::size_t{1};
         if (!plan_.sampled_columns.empty()) {
@@ -85,8 +98,10 @@ private:
     std::size_t half_;
     std::size_t stride_;  // of the ring's rows, with room for the kept sums' scratch
     Buffer<double> padded_;
+    double* padded_start_;
     Buffer<double> filtered_;  // every column up to the last sampled one, when some repeat
     Buffer<double> ring_;
+    double* ring_start_;
     std::vector<std::size_t> held_;  // the source row in each ring slot
     std::vector<const double*> shifted_;  // padded row + tap index
 };
@@ -102,11 +117,11 @@ public:
                    const DownscalePlan& plan, const PixelKernels& kernels)
         : plan_(plan), kernels_(kernels), last_row_(static_cast<std::int64_t>(height) - 1),
           filtered_(samples, width, plan, kernels),
-          sources_(plan.taps.size()),
-          out_(Buffer<double>::for_overwrite(2 * plan.width)) {}
+          sources_(plan.taps.size()), out_stride_(whole_lines(plan.width)),
+          out_(line_buffer(2 * out_stride_)), out_start_(on_line(out_, 0)) {}
 
     const double* row(std::size_t j) {
-        double* slot = out_.data() + (j % 2) * plan_.width;
+        double* slot = out_start_ + (j % 2) * out_stride_;
         if (held_[j % 2] == j) return slot;
         const std::int64_t half = static_cast<std::int64_t>(plan_.taps.size() / 2);
         for (std::size_t i = 0; i < plan_.taps.size(); ++i) {
@@ -124,7 +139,9 @@ private:
     std::int64_t last_row_;
     SampledRowFilter<T> filtered_;
     std::vector<const double*> sources_;
+    std::size_t out_stride_;
     Buffer<double> out_;
+    double* out_start_;
     std::size_t held_[2] = {SIZE_MAX, SIZE_MAX};
 };
 

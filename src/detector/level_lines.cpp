@@ -32,14 +32,14 @@ template <typename T>
 class WorkingRows {
 public:
     WorkingRows(std::span<const T> samples, std::size_t width, const PixelKernels& kernels)
-        : samples_(samples.data()), width_(width), kernels_(kernels),
-          scratch_(Buffer<double>::for_overwrite(std::is_same_v<T, double> ? 0 : 2 * width)) {}
+        : samples_(samples.data()), width_(width), kernels_(kernels), stride_(whole_lines(width)),
+          scratch_(line_buffer(std::is_same_v<T, double> ? 0 : 2 * stride_)), start_(on_line(scratch_, 0)) {}
 
     const double* row(std::size_t y) {
         if constexpr (std::is_same_v<T, double>) {
             return samples_ + y * width_;
         } else {
-            double* slot = scratch_.data() + (y % 2) * width_;
+            double* slot = start_ + (y % 2) * stride_;
             if (held_[y % 2] != y) {
                 convert_samples(kernels_, samples_ + y * width_, width_, slot);
                 held_[y % 2] = y;
@@ -52,7 +52,9 @@ private:
     const T* samples_;
     std::size_t width_;
     const PixelKernels& kernels_;
+    std::size_t stride_;
     Buffer<double> scratch_;
+    double* start_;
     std::size_t held_[2] = {SIZE_MAX, SIZE_MAX};
 };
 
