@@ -1,4 +1,5 @@
-// The seed loop: the ordered part on the calling thread, the validation on the worker pool.
+// The seed loop: the ordered walk on the calling thread or, bundle by bundle of components, on the
+// worker pool; the validation on the pool either way.
 #include "detector/seed_loop.hpp"
 
 #include <algorithm>

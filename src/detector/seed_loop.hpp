@@ -1,4 +1,5 @@
-// The seed loop: regions grown, fitted and refined in seed order, then validated on the pool.
+// The seed loop: regions grown, fitted and refined in seed order (within each bundle of components
+// that never meet, when bundles are walked at once), then validated.
 #pragma once
 
 #include <cstddef>
