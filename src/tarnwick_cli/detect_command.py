@@ -37,6 +37,11 @@ class _Batch:
         try:
             analysis = future.result()
         except Exception as exc:  # the worker itself failed (a Dask worker that died, for one)
+            # A Ctrl-C that lands while this thread takes the future's lock back can come out of
+            # the wait as a RuntimeError about that lock, with the interrupt as its context: it
+            # still stops the run, and the image is not counted as failed.
+            if isinstance(exc.__context__, KeyboardInterrupt):
+                raise exc.__context__ from None
             analysis = {"error": one_line(exc)}
         self._last_taken = index
         if "segments" in analysis:

@@ -1,5 +1,6 @@
 """The `tarnwick` command, run as its installed console script on real image files."""
 
+import argparse
 import csv
 import fcntl
 import importlib.metadata
@@ -17,6 +18,7 @@ import sys
 import termios
 import threading
 import time
+import types
 import zlib
 from pathlib import Path
 
@@ -164,6 +166,31 @@ class TestDetect:
         kept = [json.loads(line)["path"] for line in kept]
         assert 1 <= len(kept) < len(names) and kept == names[: len(kept)]
         assert stderr.strip().endswith("interrupted") and not list(tmp_path.glob(".*.tmp"))
+
+    def test_interrupt_while_waiting_for_an_image_is_not_its_failure(self):
+        # CPython can turn a Ctrl-C that lands while the waiting thread takes a future's lock back
+        # into a RuntimeError about that lock, with the interrupt as its context.
+        from tarnwick_cli.detect_command import _Batch
+
+        class Interrupted:
+            def result(self):
+                try:
+                    raise KeyboardInterrupt
+                finally:
+                    raise RuntimeError("cannot release un-acquired lock")
+
+        class WorkerDied:
+            def result(self):
+                raise OSError("connection lost")
+
+        errors = []
+        progress = types.SimpleNamespace(error=errors.append, done=lambda *_: None)
+        take = _Batch(argparse.Namespace(scale=0.8, overlay=None), None, progress).take
+        with pytest.raises(KeyboardInterrupt):
+            take(0, types.SimpleNamespace(path="a.png"), Interrupted())
+        assert errors == []
+        take(0, types.SimpleNamespace(path="a.png"), WorkerDied())  # still the image's failure
+        assert len(errors) == 1 and "connection lost" in errors[0]
 
     @pytest.mark.parametrize("quiet", [False, True])
     def test_progress_bar_only_on_a_terminal(self, batch, quiet):
