@@ -38,6 +38,11 @@ void expect_same_bits(const std::array<double, N>& got, const std::array<double,
 }
 inline auto fields(const Rect& r) { return std::array{r.x1, r.y1, r.x2, r.y2, r.width, r.dx, r.dy, r.prec, r.p}; }
 inline void expect_same_rect(const Rect& got, const Rect& want) { expect_same_bits(fields(got), fields(want), "rect"); }
+inline auto fields(const Segment& s) { return std::array{s.x1, s.y1, s.x2, s.y2, s.width, s.precision, s.log_nfa}; }
+inline void expect_same_segments(const std::vector<Segment>& got, const std::vector<Segment>& want, const char* what) {
+    ASSERT_EQ(got.size(), want.size()) << what;
+    for (std::size_t i = 0; i < got.size(); ++i) expect_same_bits(fields(got[i]), fields(want[i]), what);
+}
 inline Px unit(double angle, float norm = 10.0f) { return Px{norm, float(std::cos(angle)), float(std::sin(angle))}; }
 
 // The region records that the stages work on, for a list of pixel indices, and back.

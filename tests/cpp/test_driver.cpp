@@ -26,11 +26,6 @@ Segments segments_of(const std::vector<T>& img, std::size_t w, std::size_t h, do
     return std::get<Segments>(run(img, w, h, s));  // a SizeMismatch throws, which fails the test
 }
 
-std::array<double, 7> fields(const Segment& s) { return {s.x1, s.y1, s.x2, s.y2, s.width, s.precision, s.log_nfa}; }
-void expect_identical(const Segments& got, const Segments& want, const char* what) {
-    ASSERT_EQ(got.size(), want.size()) << what;
-    for (std::size_t i = 0; i < got.size(); ++i) reference::expect_same_bits(fields(got[i]), fields(want[i]), what);
-}
 
 // A dark-to-bright step along the line through (4, 50) and (76, 10), anti-aliased by 8 x 8
 // supersampling of each pixel (pixel centres at integer coordinates). Signed distance from the line:
@@ -91,13 +86,13 @@ TEST(Detect, StagesAreCalledInOrderWithTheDriversConstants) {
     for (double scale : {1.0, 0.8, 0.5, 2.0, kInf, kNaN}) {  // from 1 up and NaN: full size
         const auto want = staged_detect(texture, 90, 70, scale);
         ASSERT_GT(want.size(), 10u) << scale;
-        expect_identical(segments_of(texture, 90, 70, scale), want, "texture");
+        reference::expect_same_segments(segments_of(texture, 90, 70, scale), want, "texture");
     }
     // Enough candidates for several validation batches, which helpers take while seeds are walked.
     const auto large = texture_image(320, 240);
     const auto want = staged_detect(large, 320, 240, 1.0);
     ASSERT_GT(want.size(), 3 * CandidateValidation::BATCH);
-    expect_identical(segments_of(large, 320, 240, 1.0), want, "large texture");
+    reference::expect_same_segments(segments_of(large, 320, 240, 1.0), want, "large texture");
 }
 
 TEST(Detect, BufferOfTheWrongLengthIsASizeMismatch) {
@@ -127,9 +122,9 @@ TEST(Detect, SampleTypesWithTheSameValuesAgree) {
     const auto want = segments_of(edge, 80, 60, 0.8);
     std::vector<std::uint16_t> u16(edge.begin(), edge.end());
     for (auto& v : u16) v = std::uint16_t(257 * v);  // 257 times an 8-bit value is the same sample
-    expect_identical(segments_of(std::vector<float>(edge.begin(), edge.end()), 80, 60, 0.8), want, "float32");
-    expect_identical(segments_of(std::vector<std::uint8_t>(edge.begin(), edge.end()), 80, 60, 0.8), want, "uint8");
-    expect_identical(segments_of(u16, 80, 60, 0.8), want, "uint16");
+    reference::expect_same_segments(segments_of(std::vector<float>(edge.begin(), edge.end()), 80, 60, 0.8), want, "float32");
+    reference::expect_same_segments(segments_of(std::vector<std::uint8_t>(edge.begin(), edge.end()), 80, 60, 0.8), want, "uint8");
+    reference::expect_same_segments(segments_of(u16, 80, 60, 0.8), want, "uint16");
 }
 
 TEST(Detect, StraightEdgeIsFoundWithinAPixelAlsoBesideHugeInfiniteAndNaNSamples) {
@@ -139,7 +134,7 @@ TEST(Detect, StraightEdgeIsFoundWithinAPixelAlsoBesideHugeInfiniteAndNaNSamples)
     for (const auto* img : {&clean, &spoiled})
         for (double scale : {1.0, 0.8, 0.5}) {
             const auto found = segments_of(*img, 80, 60, scale);
-            expect_identical(found, staged_detect(*img, 80, 60, scale), "edge");
+            reference::expect_same_segments(found, staged_detect(*img, 80, 60, scale), "edge");
             ASSERT_FALSE(found.empty()) << scale;
             const Segment& s = found.front();
             EXPECT_LT(std::fabs(edge_distance(s.x1, s.y1)), 1.0) << scale;
