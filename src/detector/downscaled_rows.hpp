@@ -28,19 +28,6 @@ struct DownscalePlan {
 /// The plan for an image of width x height (both at least 1) at a scale below 1.
 DownscalePlan plan_downscale(std::size_t width, std::size_t height, double scale);
 
-// Rows of doubles start on a cache line: vectors written there, and read back at the same
-// columns, never straddle two lines.
-constexpr std::size_t LINE_DOUBLES = 64 / sizeof(double);
-constexpr std::size_t whole_lines(std::size_t doubles) {
-    return (doubles + LINE_DOUBLES - 1) / LINE_DOUBLES * LINE_DOUBLES;
-}
-// Room for n doubles from a line start, with element `at` of them on one.
-inline Buffer<double> line_buffer(std::size_t n) { return Buffer<double>::for_overwrite(n + LINE_DOUBLES - 1); }
-inline double* on_line(Buffer<double>& buffer, std::size_t at) {
-    const auto address = reinterpret_cast<std::uintptr_t>(buffer.data() + at);
-    return buffer.data() + (LINE_DOUBLES - address / sizeof(double) % LINE_DOUBLES) % LINE_DOUBLES;
-}
-
 // Source rows filtered along the row, kept only at the sampled columns. A ring of 2 * half + 1
 // rows holds every row that one output row needs, and, since the sampled rows only move down, a
 // row is filtered once per block however many output rows use it.

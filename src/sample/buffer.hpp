@@ -1,5 +1,5 @@
 // An owned array of samples, zero-filled or left for the caller to overwrite, whose memory can be
-// handed over to another owner.
+// handed over to another owner; and rows of doubles laid out on cache lines.
 #pragma once
 
 #include <cstddef>
@@ -72,5 +72,18 @@ private:
     T* data_ = nullptr;
     std::size_t size_ = 0;
 };
+
+/// Rows of doubles that start on a cache line: vectors written there, and read back at the same
+/// columns, never straddle two lines.
+constexpr std::size_t LINE_DOUBLES = 64 / sizeof(double);
+constexpr std::size_t whole_lines(std::size_t doubles) {
+    return (doubles + LINE_DOUBLES - 1) / LINE_DOUBLES * LINE_DOUBLES;
+}
+/// Room for n doubles from a line start, with element `at` of them on one.
+inline Buffer<double> line_buffer(std::size_t n) { return Buffer<double>::for_overwrite(n + LINE_DOUBLES - 1); }
+inline double* on_line(Buffer<double>& buffer, std::size_t at) {
+    const auto address = reinterpret_cast<std::uintptr_t>(buffer.data() + at);
+    return buffer.data() + (LINE_DOUBLES - address / sizeof(double) % LINE_DOUBLES) % LINE_DOUBLES;
+}
 
 }  // namespace tarnwick
