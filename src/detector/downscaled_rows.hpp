@@ -28,9 +28,9 @@ struct DownscalePlan {
 /// The plan for an image of width x height (both at least 1) at a scale below 1.
 DownscalePlan plan_downscale(std::size_t width, std::size_t height, double scale);
 
-// Source rows filtered along the row, kept only at the sampled columns. A ring of 2 * half + 1
-// rows holds every row that one output row needs, and, since the sampled rows only move down, a
-// row is filtered once per block however many output rows use it.
+// Source rows filtered along the row, kept only at the sampled columns. A ring of 2 * half + 3
+// rows holds every row that two output rows up to two rows apart need, and, since the sampled rows
+// only move down, a row is filtered once per block however many output rows use it.
 template <typename T>
 class SampledRowFilter {
 public:
@@ -38,17 +38,16 @@ public:
                      const PixelKernels& kernels)
         : samples_(samples.data()), width_(width), plan_(plan), kernels_(kernels),
           half_(plan.taps.size() / 2), stride_(whole_lines(plan.columns.size() + KEPT_SUM_SLACK)),
-          padded_(line_buffer(width + 2 * half_)), padded_start_(on_line(padded_, half_)),
+          padded_(line_buffer(width + 2 * half_ + ROW_SUM_READS_PAST)), padded_start_(on_line(padded_, 0)),
+          every_column_(plan.sampled_columns.empty() ? (plan.columns.back() + std::size_t{8}) / 8 : 0, 0xff),
           filtered_(Buffer<double>::for_overwrite(
-              plan.sampled_columns.empty() ? plan.columns.back() + std::size_t{1} : 0)),
-          ring_(line_buffer(plan.taps.size() * stride_)), ring_start_(on_line(ring_, 0)),
-          held_(plan.taps.size(), SIZE_MAX), shifted_(plan.taps.size()) {
-        for (std::size_t k = 0; k < plan.taps.size(); ++k) shifted_[k] = padded_start_ + k;
-    }
+              plan.sampled_columns.empty() ? plan.columns.back() + std::size_t{1} + KEPT_SUM_SLACK : 0)),
+          ring_(line_buffer(held_rows(plan) * stride_)), ring_start_(on_line(ring_, 0)),
+          held_(held_rows(plan), SIZE_MAX) {}
 
     /// Source row y filtered along the row, at the sampled columns.
     const double* row(std::size_t y) {
-        const std::size_t slot = y % plan_.taps.size();
+        const std::size_t slot = y % held_.size();
         double* kept = ring_start_ + slot * stride_;
         if (held_[slot] != y) {
             filter(y, kept);
@@ -58,23 +57,25 @@ public:
     }
 
 private:
+    static std::size_t held_rows(const DownscalePlan& plan) { return plan.taps.size() + 2; }
+
     // Edge values repeated half times on both sides: every tap then reads one padded position,
     // the value the clamped column would give, and the sums need no border cases. Only the
     // sampled columns are kept; the sums of the others are computed too, since vectors of
     // neighbouring columns cost less than picking the sampled ones out one by one.
     void filter(std::size_t y, double* kept) {
-        double* row = padded_start_ + half_;  // converted into whole lines
+        double* row = padded_start_ + half_;
         convert_samples(kernels_, samples_ + y * width_, width_, row);
         std::fill(padded_start_, row, row[0]);
         std::fill(row + width_, row + width_ + half_, row[width_ - 1]);
         const std::size_t through_last = plan_.columns.back() + std::size_t{1};
         if (!plan_.sampled_columns.empty()) {
-            kernels_.weighted_sum_kept(shifted_.data(), plan_.taps.data(), plan_.taps.size(),
-                                       through_last, plan_.sampled_columns.data(), kept);
+            kernels_.row_sum_kept(padded_start_, plan_.taps.data(), plan_.taps.size(), through_last,
+                                  plan_.sampled_columns.data(), kept);
             return;
         }
-        kernels_.weighted_sum(shifted_.data(), plan_.taps.data(), plan_.taps.size(), through_last,
-                              filtered_.data());
+        kernels_.row_sum_kept(padded_start_, plan_.taps.data(), plan_.taps.size(), through_last,
+                              every_column_.data(), filtered_.data());
         for (std::size_t i = 0; i < plan_.columns.size(); ++i) kept[i] = filtered_[plan_.columns[i]];
     }
 
@@ -85,12 +86,12 @@ private:
     std::size_t half_;
     std::size_t stride_;  // of the ring's rows, with room for the kept sums' scratch
     Buffer<double> padded_;
-    double* padded_start_;
+    double* padded_start_;  // on a cache line
+    std::vector<std::uint8_t> every_column_;  // keep bits for all columns, when some repeat
     Buffer<double> filtered_;  // every column up to the last sampled one, when some repeat
     Buffer<double> ring_;
     double* ring_start_;
     std::vector<std::size_t> held_;  // the source row in each ring slot
-    std::vector<const double*> shifted_;  // padded row + tap index
 };
 
 /// Output rows of the down-scaling, each the column pass at a sampled row over row-filtered values
@@ -104,23 +105,37 @@ public:
                    const DownscalePlan& plan, const PixelKernels& kernels)
         : plan_(plan), kernels_(kernels), last_row_(static_cast<std::int64_t>(height) - 1),
           filtered_(samples, width, plan, kernels),
-          sources_(plan.taps.size()), out_stride_(whole_lines(plan.width)),
-          out_(line_buffer(2 * out_stride_)), out_start_(on_line(out_, 0)) {}
+          sources_(plan.taps.size() + 2), out_stride_(whole_lines(plan.width)),
+          out_(line_buffer(SLOTS * out_stride_)), out_start_(on_line(out_, 0)) {}
 
     const double* row(std::size_t j) {
-        double* slot = out_start_ + (j % 2) * out_stride_;
-        if (held_[j % 2] == j) return slot;
-        const std::int64_t half = static_cast<std::int64_t>(plan_.taps.size() / 2);
-        for (std::size_t i = 0; i < plan_.taps.size(); ++i) {
+        if (held_[j % SLOTS] == j) return slot(j);
+        // A sampled row one or two rows below this one shares all but one or two sources with
+        // it: the two are summed together.
+        const std::size_t gap =
+            j + 1 < plan_.height && plan_.rows[j + 1] - plan_.rows[j] <= 2 ? plan_.rows[j + 1] - plan_.rows[j] : 0;
+        const std::size_t count = plan_.taps.size();
+        const std::int64_t half = static_cast<std::int64_t>(count / 2);
+        for (std::size_t i = 0; i < count + gap; ++i) {
             const std::int64_t y = static_cast<std::int64_t>(plan_.rows[j]) + static_cast<std::int64_t>(i) - half;
             sources_[i] = filtered_.row(static_cast<std::size_t>(std::clamp<std::int64_t>(y, 0, last_row_)));
         }
-        kernels_.weighted_sum(sources_.data(), plan_.taps.data(), plan_.taps.size(), plan_.width, slot);
-        held_[j % 2] = j;
-        return slot;
+        if (gap > 0) {
+            kernels_.weighted_sum_pair(sources_.data(), plan_.taps.data(), count, gap, plan_.width, slot(j),
+                                       slot(j + 1));
+            held_[(j + 1) % SLOTS] = j + 1;
+        } else {
+            kernels_.weighted_sum(sources_.data(), plan_.taps.data(), count, plan_.width, slot(j));
+        }
+        held_[j % SLOTS] = j;
+        return slot(j);
     }
 
 private:
+    // Two rows may be computed at once, and each must outlive two later requests.
+    static constexpr std::size_t SLOTS = 4;
+    double* slot(std::size_t j) { return out_start_ + (j % SLOTS) * out_stride_; }
+
     const DownscalePlan& plan_;
     const PixelKernels& kernels_;
     std::int64_t last_row_;
@@ -129,7 +144,7 @@ private:
     std::size_t out_stride_;
     Buffer<double> out_;
     double* out_start_;
-    std::size_t held_[2] = {SIZE_MAX, SIZE_MAX};
+    std::size_t held_[SLOTS] = {SIZE_MAX, SIZE_MAX, SIZE_MAX, SIZE_MAX};
 };
 
 }  // namespace tarnwick::detector

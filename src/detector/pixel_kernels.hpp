@@ -37,10 +37,17 @@ struct PixelKernels {
     /// out[x] = sum over k < count, in ascending k from 0.0, of weights[k] * sources[k][x].
     void (*weighted_sum)(const double* const* sources, const double* weights, std::size_t count,
                          std::size_t n, double* out);
-    /// The same sums for the x < n whose bit x % 8 of keep[x / 8] is set, written one after the
-    /// other. May write up to KEPT_SUM_SLACK scratch values after the last one.
-    void (*weighted_sum_kept)(const double* const* sources, const double* weights, std::size_t count,
-                              std::size_t n, const std::uint8_t* keep, double* out);
+    /// The sums of weighted_sum into first, and those of sources + gap into second (count + gap
+    /// sources in all): the rows of a column pass gap rows apart, each source read once for both.
+    void (*weighted_sum_pair)(const double* const* sources, const double* weights, std::size_t count,
+                              std::size_t gap, std::size_t n, double* first, double* second);
+    /// The sums of weighted_sum over the sources row, row + 1, ..., row + count - 1 (a row filtered
+    /// along itself), only for the x < n whose bit x % 8 of keep[x / 8] is set, written one after
+    /// the other. Reads row in whole vectors, so up to ROW_SUM_READS_PAST values past
+    /// row[n + count - 2] (fastest with row on a cache line), and may write up to KEPT_SUM_SLACK
+    /// scratch values after the last sum.
+    void (*row_sum_kept)(const double* row, const double* weights, std::size_t count, std::size_t n,
+                         const std::uint8_t* keep, double* out);
     /// out[i] = 1 where px[i].norm <= threshold (single precision), else 0.
     void (*used_flags)(const Px* px, std::size_t n, float threshold, std::uint8_t* out);
     /// The pixels among n whose norm is above the threshold, in ascending order: their positions
@@ -71,8 +78,9 @@ inline constexpr std::size_t BYTE_BLOCK_RECORDS = static_cast<std::size_t>(byte_
 /// once per process, on first use (about as much work as the field of a 512x512 image).
 const Px* byte_block_records();
 
-/// Room that weighted_sum_kept needs after its last value.
+/// Room that row_sum_kept needs after its last sum, and that it may read past its row.
 constexpr std::size_t KEPT_SUM_SLACK = 8;
+constexpr std::size_t ROW_SUM_READS_PAST = 8;
 /// Room that strong_pixels needs after its last position and norm.
 constexpr std::size_t STRONG_PIXEL_SLACK = 16;
 

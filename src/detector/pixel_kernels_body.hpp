@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -410,60 +411,191 @@ std::size_t store_kept(Vector<T, Lanes> v, unsigned keep, T* out) {
     return kept;
 }
 
-// Sums of weighted sources, handed to store(x, vector of the sums at x ...) for whole vectors and to
-// store_one(x, sum) for the rest. Four vectors of outputs per step keep four independent chains of
-// additions in flight.
-template <std::size_t Lanes, typename Store, typename StoreOne>
-[[gnu::always_inline]] inline void weighted_sums(const double* const* sources, const double* weights,
-                                                 std::size_t count, std::size_t n, Store&& store,
-                                                 StoreOne&& store_one) {
+template <typename V>
+V splat(double value) {
+    V v;
+    for (std::size_t lane = 0; lane < sizeof v / sizeof value; ++lane) v[lane] = value;
+    return v;
+}
+
+// Calls body(std::integral_constant<std::size_t, Count>) with the tap count as a constant where it
+// is one of the counts that scales from about 0.37 to 1 give, so that the taps are unrolled and
+// their weights stay in registers; any other count gets Count = 0 and loops.
+template <typename Body>
+void with_tap_count(std::size_t count, Body&& body) {
+    switch (count) {
+        case 7: return body(std::integral_constant<std::size_t, 7>{});
+        case 9: return body(std::integral_constant<std::size_t, 9>{});
+        case 11: return body(std::integral_constant<std::size_t, 11>{});
+        case 13: return body(std::integral_constant<std::size_t, 13>{});
+        case 15: return body(std::integral_constant<std::size_t, 15>{});
+        default: return body(std::integral_constant<std::size_t, 0>{});
+    }
+}
+
+double weighted_sum_at(const double* const* sources, const double* weights, std::size_t count,
+                       std::size_t x) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < count; ++k) sum += weights[k] * sources[k][x];
+    return sum;
+}
+
+template <std::size_t Lanes>
+void weighted_sum(const double* const* sources, const double* weights, std::size_t count,
+                  std::size_t n, double* out) {
     using V = Vector<double, Lanes>;
+    // Four vectors of outputs per step keep four independent chains of additions in flight.
     constexpr std::size_t step = 4 * Lanes;
     std::size_t x = 0;
     for (; x + step <= n; x += step) {
         V s0 = {}, s1 = {}, s2 = {}, s3 = {};
         for (std::size_t k = 0; k < count; ++k) {
             const double* source = sources[k] + x;
-            const V w = V{} + weights[k];
+            const V w = splat<V>(weights[k]);
             s0 += w * load<V>(source);
             s1 += w * load<V>(source + Lanes);
             s2 += w * load<V>(source + 2 * Lanes);
             s3 += w * load<V>(source + 3 * Lanes);
         }
-        store(x, s0);
-        store(x + Lanes, s1);
-        store(x + 2 * Lanes, s2);
-        store(x + 3 * Lanes, s3);
+        __builtin_memcpy(out + x, &s0, sizeof s0);
+        __builtin_memcpy(out + x + Lanes, &s1, sizeof s1);
+        __builtin_memcpy(out + x + 2 * Lanes, &s2, sizeof s2);
+        __builtin_memcpy(out + x + 3 * Lanes, &s3, sizeof s3);
+    }
+    for (; x < n; ++x) out[x] = weighted_sum_at(sources, weights, count, x);
+}
+
+// Two rows of sums whose sources overlap: each source is loaded once for both, which halves the
+// reads of a column pass that moves down by one or two rows at a time.
+template <std::size_t Lanes, std::size_t Count, std::size_t Gap>
+void weighted_sum_pair_of(const double* const* sources, const double* weights, std::size_t n,
+                          double* first, double* second) {
+    using V = Vector<double, Lanes>;
+    constexpr std::size_t step = 2 * Lanes;
+    V w[Count];
+    const double* from[Count + Gap];
+    for (std::size_t k = 0; k < Count; ++k) w[k] = splat<V>(weights[k]);
+    for (std::size_t k = 0; k < Count + Gap; ++k) from[k] = sources[k];
+    std::size_t x = 0;
+    for (; x + step <= n; x += step) {
+        V a0 = {}, a1 = {}, b0 = {}, b1 = {};
+#pragma GCC unroll 32
+        for (std::size_t k = 0; k < Count + Gap; ++k) {
+            const V v0 = load<V>(from[k] + x), v1 = load<V>(from[k] + x + Lanes);
+            if (k < Count) {
+                a0 += w[k] * v0;
+                a1 += w[k] * v1;
+            }
+            if (k >= Gap) {
+                b0 += w[k - Gap] * v0;
+                b1 += w[k - Gap] * v1;
+            }
+        }
+        __builtin_memcpy(first + x, &a0, sizeof a0);
+        __builtin_memcpy(first + x + Lanes, &a1, sizeof a1);
+        __builtin_memcpy(second + x, &b0, sizeof b0);
+        __builtin_memcpy(second + x + Lanes, &b1, sizeof b1);
+    }
+    for (; x < n; ++x) {
+        first[x] = weighted_sum_at(sources, weights, Count, x);
+        second[x] = weighted_sum_at(sources + Gap, weights, Count, x);
+    }
+}
+
+template <std::size_t Lanes>
+void weighted_sum_pair(const double* const* sources, const double* weights, std::size_t count,
+                       std::size_t gap, std::size_t n, double* first, double* second) {
+    with_tap_count(count, [&](auto fixed) {
+        constexpr std::size_t Count = decltype(fixed)::value;
+        if constexpr (Count > 0) {
+            if (gap == 1) return weighted_sum_pair_of<Lanes, Count, 1>(sources, weights, n, first, second);
+            if (gap == 2) return weighted_sum_pair_of<Lanes, Count, 2>(sources, weights, n, first, second);
+        }
+        weighted_sum<Lanes>(sources, weights, count, n, first);
+        weighted_sum<Lanes>(sources + gap, weights, count, n, second);
+    });
+}
+
+#if defined(__AVX512F__)
+template <std::size_t Lanes>
+constexpr bool SHIFTS_BY_SHUFFLE = Lanes == 8;
+#else
+template <std::size_t Lanes>
+constexpr bool SHIFTS_BY_SHUFFLE = false;
+#endif
+
+// The vector of at[Shift ...], where at is on a vector boundary. With AVX-512 it is cut from the
+// aligned vectors block[0] and block[1] (one shuffle) instead of loaded across a cache line by
+// every tap.
+template <std::size_t Shift, std::size_t Lanes>
+[[gnu::always_inline]] inline Vector<double, Lanes> shifted(const double* at, const Vector<double, Lanes>* block) {
+    if constexpr (SHIFTS_BY_SHUFFLE<Lanes>) {
+        if constexpr (Shift == 0) return block[0];
+#if defined(__AVX512F__)
+        // The zero-masking form with every lane kept is plain valignq; the plain intrinsic trips a
+        // false uninitialised-value warning in GCC's header.
+        return reinterpret_cast<Vector<double, Lanes>>(_mm512_maskz_alignr_epi64(
+            0xff, reinterpret_cast<__m512i>(block[1]), reinterpret_cast<__m512i>(block[0]), Shift));
+#endif
+    }
+    return load<Vector<double, Lanes>>(at + Shift);
+}
+
+// Sums of taps along one row: out = sum over k < count of weights[k] * row[x + k], for the x < n
+// whose keep bit is set, one after the other (as weighted_sum_kept of sources row + k).
+template <std::size_t Lanes, std::size_t Count>
+void row_sum_kept_of(const double* row, const double* weights, std::size_t count, std::size_t n,
+                     const std::uint8_t* keep, double* out) {
+    static_assert(8 % Lanes == 0, "a vector's keep bits lie in one byte");
+    using V = Vector<double, Lanes>;
+    constexpr unsigned LANE_BITS = (1u << Lanes) - 1;
+    constexpr std::size_t step = 2 * Lanes;
+    auto store = [&](std::size_t x, V sums) {
+        out += store_kept<double, Lanes>(sums, keep[x / 8] >> (x % 8) & LANE_BITS, out);
+    };
+    std::size_t x = 0;
+    if constexpr (Count > 0) {
+        // The vectors that hold every value one step reads (loaded only where they are shuffled).
+        constexpr std::size_t blocks = (step + Count - 1 + Lanes - 1) / Lanes;
+        V w[Count];
+        for (std::size_t k = 0; k < Count; ++k) w[k] = splat<V>(weights[k]);
+        for (; x + step <= n; x += step) {
+            V block[blocks];
+            if constexpr (SHIFTS_BY_SHUFFLE<Lanes>)
+                for (std::size_t b = 0; b < blocks; ++b) block[b] = load<V>(row + x + b * Lanes);
+            V sums[2];
+#pragma GCC unroll 2
+            for (std::size_t c = 0; c < 2; ++c) {
+                sums[c] = V{};
+                [&]<std::size_t... K>(std::index_sequence<K...>) {
+                    ((sums[c] += w[K] * shifted<K % Lanes, Lanes>(row + x + (c + K / Lanes) * Lanes,
+                                                                 block + c + K / Lanes)),
+                     ...);
+                }(std::make_index_sequence<Count>{});
+            }
+            store(x, sums[0]);
+            store(x + Lanes, sums[1]);
+        }
+    } else {
+        for (; x + Lanes <= n; x += Lanes) {
+            V sum = {};
+            for (std::size_t k = 0; k < count; ++k) sum += splat<V>(weights[k]) * load<V>(row + x + k);
+            store(x, sum);
+        }
     }
     for (; x < n; ++x) {
         double sum = 0.0;
-        for (std::size_t k = 0; k < count; ++k) sum += weights[k] * sources[k][x];
-        store_one(x, sum);
+        for (std::size_t k = 0; k < count; ++k) sum += weights[k] * row[x + k];
+        if (keep[x / 8] >> (x % 8) & 1) *out++ = sum;
     }
 }
 
 template <std::size_t Lanes>
-void weighted_sum(const double* const* sources, const double* weights, std::size_t count,
-                  std::size_t n, double* out) {
-    weighted_sums<Lanes>(
-        sources, weights, count, n,
-        [&](std::size_t x, Vector<double, Lanes> sums) { __builtin_memcpy(out + x, &sums, sizeof sums); },
-        [&](std::size_t x, double sum) { out[x] = sum; });
-}
-
-template <std::size_t Lanes>
-void weighted_sum_kept(const double* const* sources, const double* weights, std::size_t count,
-                       std::size_t n, const std::uint8_t* keep, double* out) {
-    static_assert(8 % Lanes == 0, "a vector's keep bits lie in one byte");
-    constexpr unsigned LANE_BITS = (1u << Lanes) - 1;
-    weighted_sums<Lanes>(
-        sources, weights, count, n,
-        [&](std::size_t x, Vector<double, Lanes> sums) {
-            out += store_kept<double, Lanes>(sums, keep[x / 8] >> (x % 8) & LANE_BITS, out);
-        },
-        [&](std::size_t x, double sum) {
-            if (keep[x / 8] >> (x % 8) & 1) *out++ = sum;
-        });
+void row_sum_kept(const double* row, const double* weights, std::size_t count, std::size_t n,
+                  const std::uint8_t* keep, double* out) {
+    with_tap_count(count, [&](auto fixed) {
+        row_sum_kept_of<Lanes, decltype(fixed)::value>(row, weights, count, n, keep, out);
+    });
 }
 
 void used_flags(const Px* __restrict px, std::size_t n, float threshold,
@@ -551,7 +683,8 @@ constexpr PixelKernels make_pixel_kernels() {
                         level_line_row_bytes<2 * DoubleLanes>,
                         hypot_row<DoubleLanes>,
                         weighted_sum<DoubleLanes>,
-                        weighted_sum_kept<DoubleLanes>,
+                        weighted_sum_pair<DoubleLanes>,
+                        row_sum_kept<DoubleLanes>,
                         used_flags,
                         strong_and_used<2 * DoubleLanes>,
                         seed_classes};

@@ -192,18 +192,30 @@ TEST_P(PixelKernelVersions, ByteRowsGiveTheRecordsOfTheirWorkingValues) {
 
 TEST_P(PixelKernelVersions, WeightedSumsMatch) {
     for (int round = 0; round < 300; ++round) {
-        const std::size_t count = 1 + values.below(15), n = values.below(90);
+        const std::size_t count = 1 + values.below(15), n = values.below(90), gap = 1 + round % 2;
         std::vector<std::vector<double>> rows;
         std::vector<const double*> sources;
-        for (std::size_t k = 0; k < count; ++k) rows.push_back(values.row(n, 255.0));
+        for (std::size_t k = 0; k < count + gap; ++k) rows.push_back(values.row(n, 255.0));
         for (const auto& row : rows) sources.push_back(row.data());
         const auto weights = values.row(count, 1.0);
-        std::vector<double> want(n), got(n);
+        std::vector<double> want(n), got(n), want_second(n), first(n), second(n);
         portable.weighted_sum(sources.data(), weights.data(), count, n, want.data());
+        portable.weighted_sum(sources.data() + gap, weights.data(), count, n, want_second.data());
         vector.weighted_sum(sources.data(), weights.data(), count, n, got.data());
         ASSERT_TRUE(same_values(got, want)) << count << " sources of " << n;
+        for (const PixelKernels* kernels : {&portable, &vector}) {
+            kernels->weighted_sum_pair(sources.data(), weights.data(), count, gap, n, first.data(), second.data());
+            ASSERT_TRUE(same_values(first, want) && same_values(second, want_second))
+                << count << " sources of " << n << ", " << gap << " apart";
+        }
 
-        // Kept sums: the full sums at the kept places, in order, whatever the pattern of places.
+        // One row filtered along itself, at any offset from a vector boundary, kept at places of
+        // any pattern: the sums over shifted copies of the row, at the kept places, in order.
+        const std::size_t offset = values.below(8);
+        std::vector<double> row = values.row(offset + n + count + ROW_SUM_READS_PAST, 255.0);
+        std::vector<const double*> shifted;
+        for (std::size_t k = 0; k < count; ++k) shifted.push_back(row.data() + offset + k);
+        portable.weighted_sum(shifted.data(), weights.data(), count, n, want.data());
         std::vector<std::uint8_t> keep(n / 8 + 1);
         std::vector<double> want_kept;
         const unsigned density = values.below(5);  // none kept, all kept, and between
@@ -214,9 +226,9 @@ TEST_P(PixelKernelVersions, WeightedSumsMatch) {
             }
         for (const PixelKernels* kernels : {&portable, &vector}) {
             std::vector<double> kept(want_kept.size() + KEPT_SUM_SLACK);
-            kernels->weighted_sum_kept(sources.data(), weights.data(), count, n, keep.data(), kept.data());
+            kernels->row_sum_kept(row.data() + offset, weights.data(), count, n, keep.data(), kept.data());
             kept.resize(want_kept.size());
-            ASSERT_TRUE(same_values(kept, want_kept)) << count << " sources of " << n;
+            ASSERT_TRUE(same_values(kept, want_kept)) << count << " taps along " << n;
         }
     }
 }
