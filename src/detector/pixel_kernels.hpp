@@ -78,8 +78,9 @@ inline constexpr std::size_t BYTE_BLOCK_RECORDS = static_cast<std::size_t>(byte_
 /// once per process, on first use (about as much work as the field of a 512x512 image).
 const Px* byte_block_records();
 
-/// Room that row_sum_kept needs after its last sum, and that it may read past its row.
+/// Room that row_sum_kept needs after its last sum.
 constexpr std::size_t KEPT_SUM_SLACK = 8;
+/// How far past the last value it uses row_sum_kept may read its row.
 constexpr std::size_t ROW_SUM_READS_PAST = 8;
 /// Room that strong_pixels needs after its last position and norm.
 constexpr std::size_t STRONG_PIXEL_SLACK = 16;
