@@ -541,8 +541,8 @@ template <std::size_t Shift, std::size_t Lanes>
     return load<Vector<double, Lanes>>(at + Shift);
 }
 
-// Sums of taps along one row: out = sum over k < count of weights[k] * row[x + k], for the x < n
-// whose keep bit is set, one after the other (as weighted_sum_kept of sources row + k).
+// Sums of taps along one row: out = sum over k < count of weights[k] * row[x + k] (weighted_sum of
+// the sources row + k), for the x < n whose keep bit is set, one after the other.
 template <std::size_t Lanes, std::size_t Count>
 void row_sum_kept_of(const double* row, const double* weights, std::size_t count, std::size_t n,
                      const std::uint8_t* keep, double* out) {
