@@ -345,7 +345,15 @@ Buffer<PixelIndex> seeds_by_norm(StrongPixels& strong, float max_norm, Buffer<st
     }
     Buffer<PixelIndex> order = Buffer<PixelIndex>::for_overwrite(seeds);
     if (bundled) *seed_bundles = Buffer<std::uint8_t>::for_overwrite(seeds);
-    parallel::for_each_row(blocks, [&](std::size_t block) {
+    // Neighbouring blocks fill neighbouring stretches of every class, so blocks placed at the same
+    // time are taken far apart: threads that took consecutive blocks would write the same cache
+    // lines at every class boundary.
+    const std::size_t lanes = std::max<std::size_t>(1, std::min(parallel::pool_size(), blocks));
+    const std::size_t per_lane = blocks / lanes + (blocks % lanes != 0);
+    parallel::for_each_row(lanes * per_lane, [&](std::size_t turn) {
+        const std::size_t lane = turn % lanes, step = turn / lanes;
+        const std::size_t block = lane * per_lane + step;
+        if (block >= blocks) return;
         std::uint32_t* next = offsets.data() + block * SEED_CLASSES;
         const std::vector<PixelIndex>& pixels = strong.pixels[block];
         const std::uint16_t* block_classes = classes[block].data();
