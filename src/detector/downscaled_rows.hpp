@@ -38,17 +38,17 @@ public:
                      const PixelKernels& kernels)
         : samples_(samples.data()), width_(width), plan_(plan), kernels_(kernels),
           half_(plan.taps.size() / 2), stride_(whole_lines(plan.columns.size() + KEPT_SUM_SLACK)),
-          padded_(line_buffer(width + 2 * half_ + ROW_SUM_READS_PAST)), padded_start_(on_line(padded_, 0)),
+          padded_(width + 2 * half_ + ROW_SUM_READS_PAST),
           every_column_(plan.sampled_columns.empty() ? (plan.columns.back() + std::size_t{8}) / 8 : 0, 0xff),
           filtered_(Buffer<double>::for_overwrite(
               plan.sampled_columns.empty() ? plan.columns.back() + std::size_t{1} + KEPT_SUM_SLACK : 0)),
-          ring_(line_buffer(held_rows(plan) * stride_)), ring_start_(on_line(ring_, 0)),
+          ring_(held_rows(plan) * stride_),
           held_(held_rows(plan), SIZE_MAX) {}
 
     /// Source row y filtered along the row, at the sampled columns.
     const double* row(std::size_t y) {
         const std::size_t slot = y % held_.size();
-        double* kept = ring_start_ + slot * stride_;
+        double* kept = ring_.data() + slot * stride_;
         if (held_[slot] != y) {
             filter(y, kept);
             held_[slot] = y;
@@ -64,17 +64,18 @@ private:
     // sampled columns are kept; the sums of the others are computed too, since vectors of
     // neighbouring columns cost less than picking the sampled ones out one by one.
     void filter(std::size_t y, double* kept) {
-        double* row = padded_start_ + half_;
+        double* const padded = padded_.data();
+        double* row = padded + half_;
         convert_samples(kernels_, samples_ + y * width_, width_, row);
-        std::fill(padded_start_, row, row[0]);
+        std::fill(padded, row, row[0]);
         std::fill(row + width_, row + width_ + half_, row[width_ - 1]);
         const std::size_t through_last = plan_.columns.back() + std::size_t{1};
         if (!plan_.sampled_columns.empty()) {
-            kernels_.row_sum_kept(padded_start_, plan_.taps.data(), plan_.taps.size(), through_last,
+            kernels_.row_sum_kept(padded, plan_.taps.data(), plan_.taps.size(), through_last,
                                   plan_.sampled_columns.data(), kept);
             return;
         }
-        kernels_.row_sum_kept(padded_start_, plan_.taps.data(), plan_.taps.size(), through_last,
+        kernels_.row_sum_kept(padded, plan_.taps.data(), plan_.taps.size(), through_last,
                               every_column_.data(), filtered_.data());
         for (std::size_t i = 0; i < plan_.columns.size(); ++i) kept[i] = filtered_[plan_.columns[i]];
     }
@@ -85,12 +86,10 @@ private:
     const PixelKernels& kernels_;
     std::size_t half_;
     std::size_t stride_;  // of the ring's rows, with room for the kept sums' scratch
-    Buffer<double> padded_;
-    double* padded_start_;  // on a cache line
+    LineBuffer padded_;
     std::vector<std::uint8_t> every_column_;  // keep bits for all columns, when some repeat
     Buffer<double> filtered_;  // every column up to the last sampled one, when some repeat
-    Buffer<double> ring_;
-    double* ring_start_;
+    LineBuffer ring_;
     std::vector<std::size_t> held_;  // the source row in each ring slot
 };
 
@@ -106,7 +105,7 @@ public:
         : plan_(plan), kernels_(kernels), last_row_(static_cast<std::int64_t>(height) - 1),
           filtered_(samples, width, plan, kernels),
           sources_(plan.taps.size() + 2), out_stride_(whole_lines(plan.width)),
-          out_(line_buffer(SLOTS * out_stride_)), out_start_(on_line(out_, 0)) {}
+          out_(SLOTS * out_stride_) {}
 
     const double* row(std::size_t j) {
         if (held_[j % SLOTS] == j) return slot(j);
@@ -134,7 +133,7 @@ public:
 private:
     // Two rows may be computed at once, and each must outlive two later requests.
     static constexpr std::size_t SLOTS = 4;
-    double* slot(std::size_t j) { return out_start_ + (j % SLOTS) * out_stride_; }
+    double* slot(std::size_t j) { return out_.data() + (j % SLOTS) * out_stride_; }
 
     const DownscalePlan& plan_;
     const PixelKernels& kernels_;
@@ -142,8 +141,7 @@ private:
     SampledRowFilter<T> filtered_;
     std::vector<const double*> sources_;
     std::size_t out_stride_;
-    Buffer<double> out_;
-    double* out_start_;
+    LineBuffer out_;
     std::size_t held_[SLOTS] = {SIZE_MAX, SIZE_MAX, SIZE_MAX, SIZE_MAX};
 };
 

@@ -33,13 +33,13 @@ class WorkingRows {
 public:
     WorkingRows(std::span<const T> samples, std::size_t width, const PixelKernels& kernels)
         : samples_(samples.data()), width_(width), kernels_(kernels), stride_(whole_lines(width)),
-          scratch_(line_buffer(std::is_same_v<T, double> ? 0 : 2 * stride_)), start_(on_line(scratch_, 0)) {}
+          scratch_(std::is_same_v<T, double> ? 0 : 2 * stride_) {}
 
     const double* row(std::size_t y) {
         if constexpr (std::is_same_v<T, double>) {
             return samples_ + y * width_;
         } else {
-            double* slot = start_ + (y % 2) * stride_;
+            double* slot = scratch_.data() + (y % 2) * stride_;
             if (held_[y % 2] != y) {
                 convert_samples(kernels_, samples_ + y * width_, width_, slot);
                 held_[y % 2] = y;
@@ -53,8 +53,7 @@ private:
     std::size_t width_;
     const PixelKernels& kernels_;
     std::size_t stride_;
-    Buffer<double> scratch_;
-    double* start_;
+    LineBuffer scratch_;
     std::size_t held_[2] = {SIZE_MAX, SIZE_MAX};
 };
 

@@ -31,6 +31,12 @@ namespace {
 // Only a log NFA at most 0 rejects: a NaN value does not.
 bool accepted(double log_nfa) { return !(log_nfa <= 0.0); }
 
+// Improves a candidate in place and gives its log NFA: it depends only on the level-line field, so
+// not on who computes it or when.
+double validated_log_nfa(Rect& rect, const SeedLoopSetting& setting) {
+    return improve_rect(rect, setting.px, setting.width, setting.height, GRAD_THRESHOLD, setting.log_nt);
+}
+
 // The segment of a validated rectangle, in input-image units.
 Segment segment_of(const Rect& rect, double log_nfa, double f) {
     return Segment{f * (rect.x1 + 0.5), f * (rect.y1 + 0.5), f * (rect.x2 + 0.5), f * (rect.y2 + 0.5),
@@ -42,12 +48,9 @@ Segment segment_of(const Rect& rect, double log_nfa, double f) {
 struct CandidateValidation::Batch {
     explicit Batch(const SeedLoopSetting& setting) : setting(setting) {}
 
-    // Improves candidates [begin, end) in place and keeps their log NFAs. They depend only on
-    // the level-line field, so the values do not depend on who computes them or when.
+    // Validates candidates [begin, end) and keeps their log NFAs.
     void validate(std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i)
-            log_nfas[i] = improve_rect(candidates[i], setting.px, setting.width, setting.height,
-                                       GRAD_THRESHOLD, setting.log_nt);
+        for (std::size_t i = begin; i < end; ++i) log_nfas[i] = validated_log_nfa(candidates[i], setting);
     }
 
     // Appends the segments of the accepted candidates, in order.
@@ -220,8 +223,7 @@ std::vector<Segment> walk_seed_bundles(const SeedLoopSetting& setting, std::span
         // Validated at once, while the rectangle's pixels are still in cache.
         walk(setting, own, used, nullptr, [&](const Rect& candidate, std::size_t i) {
             Rect rect = candidate;
-            const double log_nfa =
-                improve_rect(rect, setting.px, setting.width, setting.height, GRAD_THRESHOLD, setting.log_nt);
+            const double log_nfa = validated_log_nfa(rect, setting);
             if (accepted(log_nfa)) found[bundle].push_back({positions[i], segment_of(rect, log_nfa, setting.factor)});
         });
     };

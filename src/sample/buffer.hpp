@@ -79,11 +79,19 @@ constexpr std::size_t LINE_DOUBLES = 64 / sizeof(double);
 constexpr std::size_t whole_lines(std::size_t doubles) {
     return (doubles + LINE_DOUBLES - 1) / LINE_DOUBLES * LINE_DOUBLES;
 }
-/// Room for n doubles from a line start, with element `at` of them on one.
-inline Buffer<double> line_buffer(std::size_t n) { return Buffer<double>::for_overwrite(n + LINE_DOUBLES - 1); }
-inline double* on_line(Buffer<double>& buffer, std::size_t at) {
-    const auto address = reinterpret_cast<std::uintptr_t>(buffer.data() + at);
-    return buffer.data() + (LINE_DOUBLES - address / sizeof(double) % LINE_DOUBLES) % LINE_DOUBLES;
-}
+
+/// Room for n doubles, left for the caller to overwrite, from the start of a cache line.
+class LineBuffer {
+public:
+    explicit LineBuffer(std::size_t n) : buffer_(Buffer<double>::for_overwrite(n + LINE_DOUBLES - 1)) {
+        const auto address = reinterpret_cast<std::uintptr_t>(buffer_.data());
+        start_ = buffer_.data() + (LINE_DOUBLES - address / sizeof(double) % LINE_DOUBLES) % LINE_DOUBLES;
+    }
+    double* data() noexcept { return start_; }
+
+private:
+    Buffer<double> buffer_;
+    double* start_;  // into buffer_'s block, which a move keeps
+};
 
 }  // namespace tarnwick

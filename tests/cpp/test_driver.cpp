@@ -26,7 +26,6 @@ Segments segments_of(const std::vector<T>& img, std::size_t w, std::size_t h, do
     return std::get<Segments>(run(img, w, h, s));  // a SizeMismatch throws, which fails the test
 }
 
-
 // A dark-to-bright step along the line through (4, 50) and (76, 10), anti-aliased by 8 x 8
 // supersampling of each pixel (pixel centres at integer coordinates). Signed distance from the line:
 double edge_distance(double x, double y) { return ((x - 4.0) * 40.0 + (y - 50.0) * 72.0) / std::hypot(40.0, 72.0); }
