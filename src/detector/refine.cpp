@@ -90,8 +90,11 @@ double tolerance_near_seed_releasing(std::span<const RegionPixel> region, LevelL
 }
 
 // Removes the pixels farther than radius from the seed, moving the last pixel into each hole.
-void keep_within(RegionPixels& region, std::span<std::uint8_t> used, double radius) {
+// Returns the weighted sums of the pixels kept, in their new order: a place is final once the
+// walk moves past it.
+WeightedSums keep_within(RegionPixels& region, std::span<std::uint8_t> used, double radius) {
     const SeedDistance far(region.front(), radius);
+    WeightedSums kept;
     std::size_t j = 0;
     while (j < region.size()) {
         if (far.beyond(region[j])) {
@@ -99,9 +102,11 @@ void keep_within(RegionPixels& region, std::span<std::uint8_t> used, double radi
             region[j] = region.back();
             region.pop_back();
         } else {
+            kept.add(region[j]);
             ++j;
         }
     }
+    return kept;
 }
 
 }  // namespace
@@ -113,11 +118,12 @@ bool refine(RegionPixels& region, double& region_angle, Rect& rect, std::span<st
 
     const RegionPixel seed = region.front();
     double tau = tolerance_near_seed_releasing(region, angles, rect.width, used);
-    double angle = grow_region(seed.index, px, used, tau, region, width, height);
+    const RegionDirection regrown = grow_region_direction(seed.index, px, used, tau, region, width, height);
+    const double angle = regrown.angle();
     region_angle = angle;
     if (region.size() < min_region_size) return false;
 
-    rect = region_to_rect(region, angle, rect.p);
+    rect = region_to_rect(region, regrown.weights, angle, rect.p);
     if (dense_enough(region.size(), rect)) return true;
 
     const double xs = static_cast<double>(seed.x), ys = static_cast<double>(seed.y);
@@ -128,9 +134,9 @@ bool refine(RegionPixels& region, double& region_angle, Rect& rect, std::span<st
     if (!std::isfinite(radius)) return false;
     for (;;) {
         radius *= 0.75;
-        keep_within(region, used, radius);
+        const WeightedSums kept = keep_within(region, used, radius);
         if (region.size() < min_region_size) return false;
-        rect = region_to_rect(region, angle, rect.p);
+        rect = region_to_rect(region, kept, angle, rect.p);
         if (dense_enough(region.size(), rect)) return true;
     }
 }

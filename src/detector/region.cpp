@@ -46,7 +46,7 @@ public:
         bounds_ = SquaredThreshold(cos_tol_squared_ * (sum_x_ * sum_x_ + sum_y_ * sum_y_));
     }
 
-    RegionDirection direction() const { return {sum_x_, sum_y_}; }
+    RegionDirection direction(const WeightedSums& weights) const { return {sum_x_, sum_y_, weights}; }
 
 private:
     double threshold() {
@@ -100,6 +100,8 @@ double RegionDirection::angle() const { return std::atan2(sum_y, sum_x); }
     region.clear();
     region.push_back({seed, seed - seed_y * width, seed_y, field[seed].norm});
     taken[seed] = 1;
+    WeightedSums weights;
+    weights.add(region.back());
     Growth growth(cos_of(tolerance), field[seed]);
 
     const std::size_t pixels = std::size_t{width} * height;
@@ -110,6 +112,7 @@ double RegionDirection::angle() const { return std::atan2(sum_y, sum_x); }
         if (prefetch) prefetch_rows_around(field, taken, pixels, neighbour, width, false);
         taken[neighbour] = 1;
         region.push_back({neighbour, x, y, field[neighbour].norm});
+        weights.add(region.back());
         growth.add(field[neighbour]);
     };
 
@@ -133,7 +136,7 @@ double RegionDirection::angle() const { return std::atan2(sum_y, sum_x); }
             for (std::uint32_t nx = x == 0 ? 0 : x - 1; nx <= col_end; ++nx)
                 if (taken[ny * width + nx] == 0) consider(ny * width + nx, nx, ny);
     }
-    return growth.direction();
+    return growth.direction(weights);
 }
 
 namespace {
@@ -141,17 +144,6 @@ namespace {
 struct Centre {
     double x, y;
 };
-
-Centre weighted_centre(std::span<const RegionPixel> region) {
-    double sum_w = 0.0, sum_wx = 0.0, sum_wy = 0.0;
-    for (const RegionPixel& pixel : region) {
-        double w = static_cast<double>(pixel.norm);
-        sum_w += w;
-        sum_wx += w * static_cast<double>(pixel.x);
-        sum_wy += w * static_cast<double>(pixel.y);
-    }
-    return {sum_wx / sum_w, sum_wy / sum_w};
-}
 
 // Direction of the axis of least inertia of the weighted pixels around the centre.
 double inertia_angle(std::span<const RegionPixel> region, Centre centre) {
@@ -173,8 +165,15 @@ double inertia_angle(std::span<const RegionPixel> region, Centre centre) {
 }  // namespace
 
 Rect region_to_rect(std::span<const RegionPixel> region, double region_angle, double p) {
+    WeightedSums weights;
+    for (const RegionPixel& pixel : region) weights.add(pixel);
+    return region_to_rect(region, weights, region_angle, p);
+}
+
+Rect region_to_rect(std::span<const RegionPixel> region, const WeightedSums& weights, double region_angle,
+                    double p) {
     check(!region.empty(), "region_to_rect needs a non-empty region");
-    Centre centre = weighted_centre(region);
+    const Centre centre{weights.wx / weights.w, weights.wy / weights.w};
     double theta = inertia_angle(region, centre);
 
     // Orient the axis like the region's mean level-line direction.

@@ -10,9 +10,22 @@
 
 namespace tarnwick::detector {
 
+/// The norm-weighted sums that place a region's centre, added in region order: whoever walks the
+/// region in that order anyway (growing, shrinking) keeps them, and the fit need not walk it again.
+struct WeightedSums {
+    double w = 0.0, wx = 0.0, wy = 0.0;
+    void add(const RegionPixel& pixel) {
+        const double weight = static_cast<double>(pixel.norm);
+        w += weight;
+        wx += weight * static_cast<double>(pixel.x);
+        wy += weight * static_cast<double>(pixel.y);
+    }
+};
+
 /// The sums of the unit level-line vectors of a grown region; their direction is the region angle.
 struct RegionDirection {
     double sum_x, sum_y;
+    WeightedSums weights;  // of the region in joining order
     double angle() const;
 };
 
@@ -59,5 +72,9 @@ inline void prefetch_rows_around(const Px* px, const std::uint8_t* used, std::si
 
 /// The rectangle approximating a non-empty region (weighted centre, inertia axis, extent).
 Rect region_to_rect(std::span<const RegionPixel> region, double region_angle, double p);
+
+/// The same rectangle, given the region's weighted sums in region order.
+Rect region_to_rect(std::span<const RegionPixel> region, const WeightedSums& weights, double region_angle,
+                    double p);
 
 }  // namespace tarnwick::detector

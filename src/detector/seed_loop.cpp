@@ -160,7 +160,7 @@ void walk(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds, std
         double angle = grown.angle();
         if (times) ++times->regions_fitted;
         Rect rect = timed(times, &SeedLoopTimes::fit,
-                          [&] { return region_to_rect(region, angle, ALIGNED_PROBABILITY); });
+                          [&] { return region_to_rect(region, grown.weights, angle, ALIGNED_PROBABILITY); });
         if (!timed(times, &SeedLoopTimes::refine, [&] {
                 return refine(region, angle, rect, used, px, angles, min_region_size, width, height);
             }))
