@@ -1,6 +1,7 @@
 // The resampler's pixel loop for AVX2: four output pixels per vector of doubles.
 #include <immintrin.h>
 
+#include "warp/eight_byte_loads.hpp"
 #include "warp/vector_pixels.hpp"
 
 namespace tarnwick::warp {
@@ -37,7 +38,9 @@ struct Avx2 {
     }
     static Lanes plus(Lanes a, Lanes b) { return _mm256_add_epi64(a, b); }
     static Lanes gather(const unsigned char* base, Lanes byte_offsets) {
-        return _mm256_i64gather_epi64(reinterpret_cast<const long long*>(base), byte_offsets, 1);
+        alignas(32) std::uint64_t at[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(at), byte_offsets);
+        return four_loads(base, at);
     }
     static Lanes with_exponent(Lanes a, int word) {
         const __m256i exponent = _mm256_set1_epi16(0x4330);

@@ -7,6 +7,7 @@
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
+#include "warp/eight_byte_loads.hpp"
 #include "warp/vector_pixels.hpp"
 
 namespace tarnwick::warp {
@@ -46,7 +47,9 @@ struct Avx512 {
     }
     static Lanes plus(Lanes a, Lanes b) { return _mm512_add_epi64(a, b); }
     static Lanes gather(const unsigned char* base, Lanes byte_offsets) {
-        return _mm512_i64gather_epi64(byte_offsets, base, 1);
+        alignas(64) std::uint64_t at[8];
+        _mm512_store_si512(at, byte_offsets);
+        return _mm512_inserti64x4(_mm512_castsi256_si512(four_loads(base, at)), four_loads(base, at + 4), 1);
     }
     static Lanes shuffle_control(std::uint64_t first, std::uint64_t second) {
         return _mm512_broadcast_i32x4(
