@@ -29,10 +29,13 @@ def parse_arguments(doc: str, default_repeat: int, stages: bool = False,
         parser.add_argument("--stages", action="store_true", help="also time each detector stage")
     if detect:
         parser.add_argument("--quick", action="store_true", help="skip the slow ramp sizes")
+        parser.add_argument("--rounds", type=int, default=3, help="interleaved rounds of every case")
         parser.add_argument("--worker", help=argparse.SUPPRESS)  # the one-thread child's input
     args = parser.parse_args()
     if args.repeat < 1:
         parser.error("--repeat must be at least 1")
+    if detect and args.rounds < 1:
+        parser.error("--rounds must be at least 1")
     return args
 
 
