@@ -106,12 +106,13 @@ void u_extent(const Point (&corner)[4], double a, double b, double& lo, double& 
 
 // Asks the second-level cache for the source lines that rows [0, rows) of a block read in columns
 // [begin, end). Under a rotation those lines lie on many source rows, a pattern the hardware
-// prefetchers do not follow, and the gathers would wait for each miss. While W keeps its sign, the
+// prefetchers do not follow, and the loads would wait for each miss. While W keeps its sign, the
 // tile's positions lie inside the quadrilateral of its corners' positions (a projective map keeps
-// lines straight). Its whole bounding box is asked for when that takes at most one line per pixel
-// of the tile: the next blocks read much of it too. Otherwise (steep rotations of 16-bit images,
-// reductions) each strip of source rows is asked for only where the quadrilateral crosses it, up
-// to the same number of lines. Changes nothing.
+// lines straight), and each strip of source rows is asked for only where the quadrilateral crosses
+// it, up to one line per pixel of the tile. (Asking for the quadrilateral's whole bounding box
+// instead fetched several times the lines a rotated tile reads: where the source does not fit in
+// the last-level cache, a 30-degree rotation of a 3840x2160 image then took twice as long.)
+// Changes nothing.
 template <typename T>
 void prefetch_source(const Source<T>& source, const ColumnTable& columns, const RowTerms* terms,
                      std::size_t rows, std::size_t begin, std::size_t end) {
@@ -144,15 +145,12 @@ void prefetch_source(const Source<T>& source, const ColumnTable& columns, const 
     };
     const auto top = static_cast<std::size_t>(v_min), bottom = static_cast<std::size_t>(v_max);
     std::size_t budget = rows * (end - begin);  // lines
-    const bool whole_box = (bottom - top + 1) * lines_of(u_min, u_max) <= budget;
     const auto* samples = reinterpret_cast<const unsigned char*>(source.samples);
     for (std::size_t strip = top; strip <= bottom; strip += STRIP) {
         const std::size_t last_row = std::min(bottom, strip + STRIP - 1);
-        double lo = u_min, hi = u_max;
-        if (!whole_box) {
-            u_extent(corner, static_cast<double>(strip) - 1.0, static_cast<double>(last_row) + 1.0, lo, hi);
-            if (!clip(lo, hi, source.max_x)) continue;
-        }
+        double lo, hi;
+        u_extent(corner, static_cast<double>(strip) - 1.0, static_cast<double>(last_row) + 1.0, lo, hi);
+        if (!clip(lo, hi, source.max_x)) continue;
         const auto first = static_cast<std::size_t>(lo) * pixel_bytes;
         const auto last = static_cast<std::size_t>(hi) * pixel_bytes + pixel_bytes - 1;
         const std::size_t lines = lines_of(lo, hi);
