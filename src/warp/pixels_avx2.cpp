@@ -37,11 +37,8 @@ struct Avx2 {
         return _mm256_mul_epu32(a, _mm256_set1_epi64x(factor));
     }
     static Lanes plus(Lanes a, Lanes b) { return _mm256_add_epi64(a, b); }
-    static Lanes gather(const unsigned char* base, Lanes byte_offsets) {
-        alignas(32) std::uint64_t at[4];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(at), byte_offsets);
-        return four_loads(base, at);
-    }
+    static void store_lanes(std::uint64_t* p, Lanes a) { _mm256_store_si256(reinterpret_cast<__m256i*>(p), a); }
+    static Lanes gather(const unsigned char* base, const std::uint64_t* at) { return four_loads(base, at); }
     static Lanes with_exponent(Lanes a, int word) {
         const __m256i exponent = _mm256_set1_epi16(0x4330);
         return word == 0 ? _mm256_blend_epi16(a, exponent, 0x11) : _mm256_blend_epi16(a, exponent, 0x88);

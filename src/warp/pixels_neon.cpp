@@ -40,10 +40,11 @@ struct Neon {
         return vmull_u32(vmovn_u64(a), vdup_n_u32(factor));
     }
     static Lanes plus(Lanes a, Lanes b) { return vaddq_u64(a, b); }
-    static Lanes gather(const unsigned char* base, Lanes byte_offsets) {
+    static void store_lanes(std::uint64_t* p, Lanes a) { vst1q_u64(p, a); }
+    static Lanes gather(const unsigned char* base, const std::uint64_t* at) {
         std::uint64_t first, second;
-        __builtin_memcpy(&first, base + vgetq_lane_u64(byte_offsets, 0), 8);
-        __builtin_memcpy(&second, base + vgetq_lane_u64(byte_offsets, 1), 8);
+        __builtin_memcpy(&first, base + at[0], 8);
+        __builtin_memcpy(&second, base + at[1], 8);
         return vcombine_u64(vcreate_u64(first), vcreate_u64(second));
     }
     static Lanes with_exponent(Lanes a, int word) {

@@ -180,20 +180,15 @@ struct Neighbours {
     Lanes bottom[PairLoads<T>::count];
 };
 
-// The weights and the gathered samples of positions (u, v) that lie inside or at (0, 0).
+// The weights of fractions (fx, fy) and the samples of the pairs that start at byte offsets at.
 template <typename Ops, typename T>
 [[gnu::always_inline]] inline Neighbours<Ops, T> neighbours(const RunConstants<Ops, T>& k,
-                                                            typename Ops::Double u,
-                                                            typename Ops::Double v) {
+                                                            typename Ops::Double fx,
+                                                            typename Ops::Double fy,
+                                                            const std::uint64_t* at) {
     using Double = typename Ops::Double;
-    using Lanes = typename Ops::Lanes;
     using Loads = PairLoads<T>;
     Neighbours<Ops, T> n;
-    // u >= 0, so truncation is floor.
-    const Double x0 = Ops::truncate(u);
-    const Double y0 = Ops::truncate(v);
-    const Double fx = Ops::sub(u, x0);
-    const Double fy = Ops::sub(v, y0);
     const Double one = Ops::broadcast(1.0);
     const Double gx = Ops::sub(one, fx);
     const Double gy = Ops::sub(one, fy);
@@ -201,12 +196,9 @@ template <typename Ops, typename T>
     n.w00 = Ops::mul(gx, gy);
     n.w01 = Ops::mul(gx, fy);
     n.w11 = Ops::mul(fx, fy);
-
-    const Lanes start = Ops::plus(Ops::times(Ops::whole(v), k.row_bytes),
-                                  Ops::times(Ops::whole(u), 3 * sizeof(T)));
     for (int i = 0; i < Loads::count; ++i) {
-        n.top[i] = Ops::gather(k.samples + Loads::offset[0][i], start);
-        n.bottom[i] = Ops::gather(k.samples + k.row_bytes + Loads::offset[1][i], start);
+        n.top[i] = Ops::gather(k.samples + Loads::offset[0][i], at);
+        n.bottom[i] = Ops::gather(k.samples + k.row_bytes + Loads::offset[1][i], at);
         if constexpr (!Ops::CONVERTS_INTEGERS) {
             n.top[i] = Ops::with_exponent(n.top[i], Loads::spare_word[0][i]);
             n.bottom[i] = Ops::with_exponent(n.bottom[i], Loads::spare_word[1][i]);
@@ -245,8 +237,12 @@ struct RunPositions {
     static constexpr std::size_t VECTORS = RUN / Ops::LANES;
     static_assert(RUN % Ops::LANES == 0);
 
-    alignas(64) double u[RUN];
-    alignas(64) double v[RUN];
+    // Per pixel, the fractional parts of the position and the byte offset of the top pair: the
+    // integer parts are taken while the positions are at hand in vectors, and the loads then
+    // read the offsets from memory instead of moving them lane by lane into scalar registers.
+    alignas(64) double fx[RUN];
+    alignas(64) double fy[RUN];
+    alignas(64) std::uint64_t at[RUN];
     typename Ops::Mask interior[VECTORS];
     std::uint64_t edges;  // one bit per pixel of the run
     std::size_t first;    // the run's first column
@@ -259,9 +255,17 @@ struct RunPositions {
     }
     template <typename T>
     void find(const RunConstants<Ops, T>& k, const ColumnTable& columns, std::size_t i) {
+        using Double = typename Ops::Double;
+        using Lanes = typename Ops::Lanes;
         const Positions<Ops> p = positions(k, columns, first + i * Ops::LANES);
-        Ops::store(u + i * Ops::LANES, p.u);
-        Ops::store(v + i * Ops::LANES, p.v);
+        // u >= 0, so truncation is floor.
+        const Lanes x0 = Ops::whole(p.u), y0 = Ops::whole(p.v);
+        const Double fraction_x = Ops::sub(p.u, Ops::truncate(p.u));
+        const Double fraction_y = Ops::sub(p.v, Ops::truncate(p.v));
+        Ops::store(fx + i * Ops::LANES, fraction_x);
+        Ops::store(fy + i * Ops::LANES, fraction_y);
+        Ops::store_lanes(at + i * Ops::LANES,
+                         Ops::plus(Ops::times(y0, k.row_bytes), Ops::times(x0, 3 * sizeof(T))));
         interior[i] = p.interior;
         edges |= std::uint64_t{p.edge} << (i * Ops::LANES);
     }
@@ -302,8 +306,8 @@ void warp_pixels_vector(const Source<T>& source, const ColumnTable& columns, Row
                                   current->interior[i]);
         }
         auto gather = [&](std::size_t i) {
-            return neighbours(k, Ops::load(current->u + i * LANES),
-                              Ops::load(current->v + i * LANES));
+            return neighbours(k, Ops::load(current->fx + i * LANES), Ops::load(current->fy + i * LANES),
+                              current->at + i * LANES);
         };
         Neighbours<Ops, T> ahead;
         if (count != 0) ahead = gather(blended[0]);
