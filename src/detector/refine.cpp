@@ -49,11 +49,11 @@ double wrap_angle(double angle) {
 class SeedDistance {
 public:
     SeedDistance(const RegionPixel& seed, double radius)
-        : xs_(static_cast<double>(seed.x)), ys_(static_cast<double>(seed.y)), radius_(radius),
+        : xs_(seed.column()), ys_(seed.row()), radius_(radius),
           bounds_(radius * radius) {}
 
     int side_of(const RegionPixel& pixel) const {
-        const double dx = static_cast<double>(pixel.x) - xs_, dy = static_cast<double>(pixel.y) - ys_;
+        const double dx = pixel.column() - xs_, dy = pixel.row() - ys_;
         if (int side = bounds_.side_of(dx * dx + dy * dy); side != 0) return side;
         const double distance = close_call_hypot(dx, dy);
         return distance > radius_ ? 1 : (distance < radius_ ? -1 : 0);  // 0 also for NaN
@@ -126,7 +126,7 @@ bool refine(RegionPixels& region, double& region_angle, Rect& rect, std::span<st
     rect = region_to_rect(region, regrown.weights, angle, rect.p);
     if (dense_enough(region.size(), rect)) return true;
 
-    const double xs = static_cast<double>(seed.x), ys = static_cast<double>(seed.y);
+    const double xs = seed.column(), ys = seed.row();
     double radius = std::fmax(std::hypot(xs - rect.x1, ys - rect.y1),
                               std::hypot(xs - rect.x2, ys - rect.y2));
     // A radius that is not finite can never shrink the region: such a region is dropped rather

@@ -94,6 +94,8 @@ double RegionDirection::angle() const { return std::atan2(sum_y, sum_x); }
     check(seed < px.size() && seed < used.size(), "seed index out of bounds");
     check(std::uint64_t{width} * height <= std::min(px.size(), used.size()),
           "level-line field smaller than the image");
+    check(width <= std::uint32_t{1} << 31 && height <= std::uint32_t{1} << 31,
+          "region coordinates must stay below 2^31");
     const Px* field = px.data();
     std::uint8_t* taken = used.data();
     const std::uint32_t seed_y = seed / width;
@@ -150,7 +152,7 @@ double inertia_angle(std::span<const RegionPixel> region, Centre centre) {
     double ixx = 0.0, iyy = 0.0, sum_xy = 0.0;
     for (const RegionPixel& pixel : region) {
         double w = static_cast<double>(pixel.norm);
-        double ex = static_cast<double>(pixel.x) - centre.x, ey = static_cast<double>(pixel.y) - centre.y;
+        double ex = pixel.column() - centre.x, ey = pixel.row() - centre.y;
         ixx += ey * (ey * w);
         iyy += ex * (ex * w);
         sum_xy += (ex * w) * ey;
@@ -185,7 +187,7 @@ Rect region_to_rect(std::span<const RegionPixel> region, const WeightedSums& wei
 
     double l_min = 0.0, l_max = 0.0, t_min = 0.0, t_max = 0.0;
     for (const RegionPixel& pixel : region) {
-        double ex = static_cast<double>(pixel.x) - centre.x, ey = static_cast<double>(pixel.y) - centre.y;
+        double ex = pixel.column() - centre.x, ey = pixel.row() - centre.y;
         double along = dy * ey + dx * ex;
         double across = dx * ey - dy * ex;
         if (along < l_min) l_min = along;

@@ -17,8 +17,8 @@ struct WeightedSums {
     void add(const RegionPixel& pixel) {
         const double weight = static_cast<double>(pixel.norm);
         w += weight;
-        wx += weight * static_cast<double>(pixel.x);
-        wy += weight * static_cast<double>(pixel.y);
+        wx += weight * pixel.column();
+        wy += weight * pixel.row();
     }
 };
 
