@@ -49,17 +49,24 @@ double wrap_angle(double angle) {
 class SeedDistance {
 public:
     SeedDistance(const RegionPixel& seed, double radius)
-        : xs_(seed.column()), ys_(seed.row()), radius_(radius),
-          bounds_(radius * radius) {}
+        : xs_(seed.column()), ys_(seed.row()), radius_(radius), bounds_(radius * radius) {}
 
-    int side_of(const RegionPixel& pixel) const {
+    // -1 when the pixel is closer than the radius, +1 when farther, 0 when only hypot can tell.
+    int side_by_squares(const RegionPixel& pixel) const {
         const double dx = pixel.column() - xs_, dy = pixel.row() - ys_;
-        if (int side = bounds_.side_of(dx * dx + dy * dy); side != 0) return side;
-        const double distance = close_call_hypot(dx, dy);
-        return distance > radius_ ? 1 : (distance < radius_ ? -1 : 0);  // 0 also for NaN
+        return bounds_.side_of(dx * dx + dy * dy);
+    }
+    // The same for any pixel, close calls included (then 0 means exactly at the radius, or NaN).
+    int side_of(const RegionPixel& pixel) const {
+        if (int side = side_by_squares(pixel); side != 0) return side;
+        return side_by_hypot(pixel);
     }
     bool within(const RegionPixel& pixel) const { return side_of(pixel) < 0; }    // distance < radius
-    bool beyond(const RegionPixel& pixel) const { return side_of(pixel) > 0; }   // distance > radius
+
+    int side_by_hypot(const RegionPixel& pixel) const {
+        const double distance = close_call_hypot(pixel.column() - xs_, pixel.row() - ys_);
+        return distance > radius_ ? 1 : (distance < radius_ ? -1 : 0);  // 0 also for NaN
+    }
 
 private:
     double xs_, ys_, radius_;
@@ -95,17 +102,34 @@ double tolerance_near_seed_releasing(std::span<const RegionPixel> region, LevelL
 WeightedSums keep_within(RegionPixels& region, std::span<std::uint8_t> used, double radius) {
     const SeedDistance far(region.front(), radius);
     WeightedSums kept;
-    std::size_t j = 0;
-    while (j < region.size()) {
-        if (far.beyond(region[j])) {
-            used[region[j].index] = 0;
-            region[j] = region.back();
-            region.pop_back();
+    // Plain pointers and a size: a flag written through a byte pointer could alias the region's
+    // own bookkeeping, which the compiler would then reload for every pixel.
+    RegionPixel* const pixels = region.data();
+    std::uint8_t* const flags = used.data();
+    std::size_t size = region.size(), j = 0;
+    // Pixel j is dropped, or kept into sums.
+    auto settle = [&](int side, WeightedSums& sums) {
+        if (side > 0) {
+            flags[pixels[j].index] = 0;
+            pixels[j] = pixels[--size];
         } else {
-            kept.add(region[j]);
+            sums.add(pixels[j]);
             ++j;
         }
+    };
+    while (j < size) {
+        // The squares settle almost every pixel, in a loop without calls and with sums of its
+        // own, so that they stay in registers; a close call leaves it for hypot.
+        WeightedSums sums = kept;
+        while (j < size) {
+            const int side = far.side_by_squares(pixels[j]);
+            if (side == 0) break;
+            settle(side, sums);
+        }
+        kept = sums;
+        if (j < size) settle(far.side_by_hypot(pixels[j]), kept);
     }
+    region.resize(size);
     return kept;
 }
 
