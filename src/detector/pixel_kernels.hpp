@@ -61,6 +61,15 @@ struct PixelKernels {
     /// limited to [0, 1023] (NaN giving 0); NOT_A_SEED for a norm not above the threshold.
     void (*seed_classes)(const float* norms, std::size_t n, float max_norm, float threshold,
                          std::uint16_t* classes);
+    /// The inertia sums of n region pixels around (cx, cy), with ex = x - cx, ey = y - cy and
+    /// w = norm: sums[0] of ey * (ey * w), sums[1] of ex * (ex * w), sums[2] of (ex * w) * ey, each
+    /// from 0.0 in region order.
+    void (*region_inertia)(const RegionPixel* region, std::size_t n, double cx, double cy, double* sums);
+    /// The extent of n region pixels along the unit axis (dx, dy) through (cx, cy): the least and
+    /// the greatest of along = dy * ey + dx * ex, then of across = dx * ey - dy * ex, over the
+    /// pixels and 0.0, into extent[0..3]. NaN values are ignored; a zero extent is +0.0.
+    void (*region_extent)(const RegionPixel* region, std::size_t n, double cx, double cy, double dx, double dy,
+                          double* extent);
 };
 
 /// Where the record of a block of uint8 samples lies in byte_block_records(), given the magnitudes

@@ -673,6 +673,78 @@ void seed_classes(const float* __restrict norms, std::size_t n, float max_norm, 
     for (std::size_t i = 0; i < n; ++i) classes[i] = seed_class(norms[i], max_norm, threshold);
 }
 
+// The inertia sums add one pixel after another, so only the compiler's instruction set helps:
+// converting the coordinates straight from memory.
+void region_inertia(const RegionPixel* region, std::size_t n, double cx, double cy, double* sums) {
+    double ixx = 0.0, iyy = 0.0, sum_xy = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double w = static_cast<double>(region[i].norm);
+        const double ex = region[i].column() - cx, ey = region[i].row() - cy;
+        ixx += ey * (ey * w);
+        iyy += ex * (ex * w);
+        sum_xy += (ex * w) * ey;
+    }
+    sums[0] = ixx;
+    sums[1] = iyy;
+    sums[2] = sum_xy;
+}
+
+static_assert(sizeof(RegionPixel) == 4 * sizeof(std::int32_t) && offsetof(RegionPixel, x) == 4 &&
+                  offsetof(RegionPixel, y) == 8,
+              "region pixels are four words: index, x, y, norm");
+
+// Word Field (1 for x, 2 for y) of Lanes consecutive region pixels, converted as region pixels
+// convert their coordinates.
+template <std::size_t Lanes, int Field, std::size_t... I>
+Vector<double, Lanes> coordinate_lanes(const RegionPixel* pixels, std::index_sequence<I...>) {
+    using Words = Vector<std::int32_t, 2 * Lanes>;  // the words of half the pixels
+    const Words first = load<Words>(pixels), second = load<Words>(pixels + Lanes / 2);
+    return __builtin_convertvector(__builtin_shufflevector(first, second, (4 * static_cast<int>(I) + Field)...),
+                                   Vector<double, Lanes>);
+}
+
+// The least and greatest value seen, each replaced only by a value strictly beyond it: from +0.0
+// on, a -0.0 or a NaN never takes its place. So every lane, and any order of combining lanes, ends
+// with the value that a walk in region order keeps.
+template <typename V>
+struct Bounds {
+    V least{}, greatest{};
+    void see(V v) {
+        least = v < least ? v : least;
+        greatest = v > greatest ? v : greatest;
+    }
+};
+
+template <std::size_t Lanes>
+void region_extent(const RegionPixel* region, std::size_t n, double cx, double cy, double dx, double dy,
+                   double* extent) {
+    using Doubles = Vector<double, Lanes>;
+    Bounds<Doubles> along_lanes, across_lanes;
+    std::size_t i = 0;
+    for (; i + Lanes <= n; i += Lanes) {
+        const Doubles ex = coordinate_lanes<Lanes, 1>(region + i, std::make_index_sequence<Lanes>()) - cx;
+        const Doubles ey = coordinate_lanes<Lanes, 2>(region + i, std::make_index_sequence<Lanes>()) - cy;
+        along_lanes.see(dy * ey + dx * ex);
+        across_lanes.see(dx * ey - dy * ex);
+    }
+    Bounds<double> along, across;
+    for (std::size_t lane = 0; lane < Lanes; ++lane) {
+        along.see(along_lanes.least[lane]);
+        along.see(along_lanes.greatest[lane]);
+        across.see(across_lanes.least[lane]);
+        across.see(across_lanes.greatest[lane]);
+    }
+    for (; i < n; ++i) {
+        const double ex = region[i].column() - cx, ey = region[i].row() - cy;
+        along.see(dy * ey + dx * ex);
+        across.see(dx * ey - dy * ex);
+    }
+    extent[0] = along.least;
+    extent[1] = along.greatest;
+    extent[2] = across.least;
+    extent[3] = across.greatest;
+}
+
 template <std::size_t DoubleLanes>
 constexpr PixelKernels make_pixel_kernels() {
     return PixelKernels{convert<std::uint8_t>,
@@ -687,7 +759,9 @@ constexpr PixelKernels make_pixel_kernels() {
                         row_sum_kept<DoubleLanes>,
                         used_flags,
                         strong_and_used<2 * DoubleLanes>,
-                        seed_classes};
+                        seed_classes,
+                        region_inertia,
+                        region_extent<DoubleLanes>};
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "detector/close_call.hpp"
+#include "detector/pixel_kernels.hpp"
 #include "sample/check.hpp"
 
 namespace tarnwick::detector {
@@ -149,15 +150,9 @@ struct Centre {
 
 // Direction of the axis of least inertia of the weighted pixels around the centre.
 double inertia_angle(std::span<const RegionPixel> region, Centre centre) {
-    double ixx = 0.0, iyy = 0.0, sum_xy = 0.0;
-    for (const RegionPixel& pixel : region) {
-        double w = static_cast<double>(pixel.norm);
-        double ex = pixel.column() - centre.x, ey = pixel.row() - centre.y;
-        ixx += ey * (ey * w);
-        iyy += ex * (ex * w);
-        sum_xy += (ex * w) * ey;
-    }
-    double ixy = -sum_xy;
+    double sums[3];
+    pixel_kernels().region_inertia(region.data(), region.size(), centre.x, centre.y, sums);
+    const double ixx = sums[0], iyy = sums[1], ixy = -sums[2];
     double diff = ixx - iyy;
     double lambda = 0.5 * ((iyy + ixx) - std::sqrt(diff * diff + ixy * (4.0 * ixy)));
     if (std::fabs(ixx - lambda) > std::fabs(iyy - lambda)) return std::atan2(lambda - ixx, ixy);
@@ -185,16 +180,9 @@ Rect region_to_rect(std::span<const RegionPixel> region, const WeightedSums& wei
     if (std::fabs(delta) > ANGLE_TOLERANCE) theta += PI;
     double dx = std::cos(theta), dy = std::sin(theta);
 
-    double l_min = 0.0, l_max = 0.0, t_min = 0.0, t_max = 0.0;
-    for (const RegionPixel& pixel : region) {
-        double ex = pixel.column() - centre.x, ey = pixel.row() - centre.y;
-        double along = dy * ey + dx * ex;
-        double across = dx * ey - dy * ex;
-        if (along < l_min) l_min = along;
-        if (along > l_max) l_max = along;
-        if (across < t_min) t_min = across;
-        if (across > t_max) t_max = across;
-    }
+    double extent[4];
+    pixel_kernels().region_extent(region.data(), region.size(), centre.x, centre.y, dx, dy, extent);
+    const double l_min = extent[0], l_max = extent[1], t_min = extent[2], t_max = extent[3];
     double band = t_max - t_min;
     Rect rect;
     rect.x1 = centre.x + dx * l_min;

@@ -305,6 +305,51 @@ void awkward_pairs(std::uint64_t first, std::size_t n, double* x, double* y) {
     }
 }
 
+// The fit's passes over a region against a walk in region order, for every set (the portable one
+// is vectorised too): regions of every length up to past a few vector widths, with coordinates up
+// to the largest allowed, awkward norms and centres, and axes from every direction.
+TEST_P(PixelKernelVersions, RegionPassesMatchAWalkInRegionOrder) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::size_t n = trial < 70 ? trial : 70 + rng() % 3000;
+        const std::uint32_t span = trial % 5 == 0 ? 0x80000000u : 1u + rng() % 400;
+        std::vector<RegionPixel> region(n);
+        for (RegionPixel& pixel : region)
+            pixel = {std::uint32_t(rng()), std::uint32_t(rng() % span), std::uint32_t(rng() % span),
+                     static_cast<float>(values.next(60.0))};
+        // Pixels at the centre give zero offsets, whose products take the signs of the axis: the
+        // extent must stay +0.0 where a walk never replaces it.
+        const bool centred = n > 0 && trial % 4 == 1;
+        if (centred)
+            for (RegionPixel& pixel : region) pixel.x = region[0].x, pixel.y = region[0].y;
+        const double cx = centred ? region[0].x : trial % 7 == 3 ? values.next(1e3) : span * unit(rng);
+        const double cy = centred ? region[0].y : trial % 11 == 4 ? kNaN : span * unit(rng);
+        const double theta = trial % 13 == 0 ? 0.0 : 2 * PI * unit(rng);
+        const double dx = std::cos(theta), dy = std::sin(theta);
+
+        double ixx = 0.0, iyy = 0.0, sxy = 0.0, least[2] = {0.0, 0.0}, greatest[2] = {0.0, 0.0};
+        for (const RegionPixel& pixel : region) {
+            const double w = pixel.norm, ex = double(pixel.x) - cx, ey = double(pixel.y) - cy;
+            ixx += ey * (ey * w);
+            iyy += ex * (ex * w);
+            sxy += (ex * w) * ey;
+            const double along = dy * ey + dx * ex, across = dx * ey - dy * ex;
+            for (int k = 0; k < 2; ++k) {
+                const double v = k == 0 ? along : across;
+                if (v < least[k]) least[k] = v;
+                if (v > greatest[k]) greatest[k] = v;
+            }
+        }
+        double sums[3], extent[4];
+        vector.region_inertia(region.data(), n, cx, cy, sums);
+        vector.region_extent(region.data(), n, cx, cy, dx, dy, extent);
+        EXPECT_TRUE(same_value(sums[0], ixx) && same_value(sums[1], iyy) && same_value(sums[2], sxy)) << trial;
+        const double want[4] = {least[0], greatest[0], least[1], greatest[1]};
+        EXPECT_EQ(0, std::memcmp(extent, want, sizeof want)) << trial;
+    }
+}
+
 // The vector hypot is only used where it reproduces the C library, and there it must on every pair:
 // all half-integer pairs of uint8 gradients, and 10^8 awkward pairs for the best set (10^7 for the others).
 TEST_P(PixelKernelVersions, VectorHypotIsTheLibrarysWhereverItIsUsed) {
