@@ -715,6 +715,13 @@ struct Bounds {
     }
 };
 
+// Offsets (ex, ey) from the centre, in lanes or one at a time, seen along and across the axis.
+template <typename V>
+void see_offsets(V ex, V ey, double dx, double dy, Bounds<V>& along, Bounds<V>& across) {
+    along.see(dy * ey + dx * ex);
+    across.see(dx * ey - dy * ex);
+}
+
 template <std::size_t Lanes>
 void region_extent(const RegionPixel* region, std::size_t n, double cx, double cy, double dx, double dy,
                    double* extent) {
@@ -724,8 +731,7 @@ void region_extent(const RegionPixel* region, std::size_t n, double cx, double c
     for (; i + Lanes <= n; i += Lanes) {
         const Doubles ex = coordinate_lanes<Lanes, 1>(region + i, std::make_index_sequence<Lanes>()) - cx;
         const Doubles ey = coordinate_lanes<Lanes, 2>(region + i, std::make_index_sequence<Lanes>()) - cy;
-        along_lanes.see(dy * ey + dx * ex);
-        across_lanes.see(dx * ey - dy * ex);
+        see_offsets(ex, ey, dx, dy, along_lanes, across_lanes);
     }
     Bounds<double> along, across;
     for (std::size_t lane = 0; lane < Lanes; ++lane) {
@@ -734,11 +740,7 @@ void region_extent(const RegionPixel* region, std::size_t n, double cx, double c
         across.see(across_lanes.least[lane]);
         across.see(across_lanes.greatest[lane]);
     }
-    for (; i < n; ++i) {
-        const double ex = region[i].column() - cx, ey = region[i].row() - cy;
-        along.see(dy * ey + dx * ex);
-        across.see(dx * ey - dy * ex);
-    }
+    for (; i < n; ++i) see_offsets(region[i].column() - cx, region[i].row() - cy, dx, dy, along, across);
     extent[0] = along.least;
     extent[1] = along.greatest;
     extent[2] = across.least;
