@@ -29,15 +29,21 @@ public:
         bounds_ = SquaredThreshold(cos_tol_squared_);
     }
 
-    // Rejects only when dot < threshold: equality and NaN both accept.
-    bool accepts(const Px& candidate) {
-        const double dot = sum_y_ * static_cast<double>(candidate.dir_y) +
-                           sum_x_ * static_cast<double>(candidate.dir_x);
+    // +1 when the candidate joins, -1 when not, 0 when only the exact threshold, not yet computed,
+    // can tell. Rejects only when dot < threshold: equality and NaN both accept.
+    int decide_without_hypot(const Px& candidate) const {
+        const double dot = this->dot(candidate);
         if (cos_tol_ > 0.0) {  // then the threshold is positive, and so a negative dot is below it
-            if (dot < 0.0) return false;
-            if (int side = bounds_.side_of(dot * dot); side != 0) return side > 0;
+            if (dot < 0.0) return -1;
+            if (int side = bounds_.side_of(dot * dot); side != 0) return side;
         }
-        return !(dot < threshold());
+        if (!threshold_known_) return 0;
+        return dot < threshold_ ? -1 : 1;
+    }
+
+    bool accepts(const Px& candidate) {
+        if (int side = decide_without_hypot(candidate); side != 0) return side > 0;
+        return !(dot(candidate) < threshold());
     }
 
     void add(const Px& joined) {
@@ -50,6 +56,10 @@ public:
     RegionDirection direction(const WeightedSums& weights) const { return {sum_x_, sum_y_, weights}; }
 
 private:
+    double dot(const Px& candidate) const {
+        return sum_y_ * static_cast<double>(candidate.dir_y) + sum_x_ * static_cast<double>(candidate.dir_x);
+    }
+
     double threshold() {
         if (!threshold_known_) {
             threshold_ = cos_tol_ * close_call_hypot(sum_x_, sum_y_);
@@ -99,46 +109,91 @@ double RegionDirection::angle() const { return std::atan2(sum_y, sum_x); }
           "region coordinates must stay below 2^31");
     const Px* field = px.data();
     std::uint8_t* taken = used.data();
-    const std::uint32_t seed_y = seed / width;
-    region.clear();
-    region.push_back({seed, seed - seed_y * width, seed_y, field[seed].norm});
-    taken[seed] = 1;
-    WeightedSums weights;
-    weights.add(region.back());
-    Growth growth(cos_of(tolerance), field[seed]);
-
     const std::size_t pixels = std::size_t{width} * height;
     const bool prefetch = pixels > CACHED_FIELD_PIXELS;
-    auto consider = [&](PixelIndex neighbour, std::uint32_t x, std::uint32_t y) {
-        if (!growth.accepts(field[neighbour])) return;
+    const std::int64_t row = width;
+
+    // The region's storage holds `room` pixels, of which the first `size` are the region: each
+    // walked pixel can add at most 8, and checking for room once per walked pixel keeps
+    // reallocation (a library call) out of the loop below.
+    std::size_t room = std::max<std::size_t>(region.capacity(), 64);
+    region.resize(room);
+    RegionPixel* members = region.data();
+    std::size_t size = 0;
+    auto join = [&](PixelIndex index, std::uint32_t x, std::uint32_t y, WeightedSums& weights) {
         // Its neighbours are read when the walk reaches it; its own row was just read.
-        if (prefetch) prefetch_rows_around(field, taken, pixels, neighbour, width, false);
-        taken[neighbour] = 1;
-        region.push_back({neighbour, x, y, field[neighbour].norm});
-        weights.add(region.back());
-        growth.add(field[neighbour]);
+        if (prefetch) prefetch_rows_around(field, taken, pixels, index, width, false);
+        taken[index] = 1;
+        members[size] = {index, x, y, field[index].norm};
+        weights.add(members[size]);
+        ++size;
     };
 
-    const std::int64_t row = width;
-    for (std::size_t i = 0; i < region.size(); ++i) {
-        const RegionPixel pixel = region[i];  // a copy: joining may move the region's storage
-        const std::uint32_t x = pixel.x, y = pixel.y;
-        if (x >= 1 && y >= 1 && x + 1 < width && y + 1 < height) {
-            // Unrolled, the offsets are constants around one register: most neighbours inside a
-            // region are taken and cost a byte load and a branch.
+    const std::uint32_t seed_y = seed / width;
+    taken[seed] = 1;
+    members[size++] = {seed, seed - seed_y * width, seed_y, field[seed].norm};
+    WeightedSums weights;
+    weights.add(members[0]);
+    Growth growth(cos_of(tolerance), field[seed]);
+
+    std::size_t i = 0;
+    while (i < size) {
+        // Inner pixels whose candidates the squared threshold settles, in a loop without calls
+        // that works on copies of the sums, so that they stay in registers; it leaves a pixel
+        // for the rest of the loop at a close call (with the neighbours it did not reach), on
+        // the border, or when the storage may run out.
+        int resume = 0;  // the first neighbour of pixel i still to be considered
+        {
+            WeightedSums sums = weights;
+            Growth fast = growth;
+            while (i < size && room - size >= NEIGHBOURS.size()) {
+                const RegionPixel pixel = members[i];
+                const std::uint32_t x = pixel.x, y = pixel.y;
+                if (x < 1 || y < 1 || x + 1 >= width || y + 1 >= height) break;
+                // Unrolled, the offsets are constants around one register: most neighbours
+                // inside a region are taken and cost a byte load and a branch.
+                int k = 0;
 #pragma GCC unroll 8
-            for (const Step step : NEIGHBOURS) {
-                const auto neighbour = static_cast<PixelIndex>(pixel.index + step.dy * row + step.dx);
-                if (taken[neighbour] == 0) consider(neighbour, x + step.dx, y + step.dy);
+                for (; k < static_cast<int>(NEIGHBOURS.size()); ++k) {
+                    const Step step = NEIGHBOURS[k];
+                    const auto neighbour = static_cast<PixelIndex>(pixel.index + step.dy * row + step.dx);
+                    if (taken[neighbour] != 0) continue;
+                    const int side = fast.decide_without_hypot(field[neighbour]);
+                    if (side == 0) break;
+                    if (side < 0) continue;
+                    join(neighbour, x + step.dx, y + step.dy, sums);
+                    fast.add(field[neighbour]);
+                }
+                if (k < static_cast<int>(NEIGHBOURS.size())) {
+                    resume = k;
+                    break;
+                }
+                ++i;
             }
-            continue;
+            weights = sums;
+            growth = fast;
         }
-        // Border pixels scan the clipped 3x3 block; the pixel itself is met but already used.
-        std::uint32_t row_end = std::min(y + 1, height - 1), col_end = std::min(x + 1, width - 1);
-        for (std::uint32_t ny = y == 0 ? 0 : y - 1; ny <= row_end; ++ny)
-            for (std::uint32_t nx = x == 0 ? 0 : x - 1; nx <= col_end; ++nx)
-                if (taken[ny * width + nx] == 0) consider(ny * width + nx, nx, ny);
+        if (i >= size) break;
+        if (room - size < NEIGHBOURS.size()) {
+            room = std::max(2 * room, size + NEIGHBOURS.size());
+            region.resize(room);
+            members = region.data();
+        }
+        // Pixel i from neighbour `resume` on, close calls decided by hypot; border pixels scan
+        // their clipped 3x3 block in the same row-major order (the pixel itself is met but used).
+        const RegionPixel pixel = members[i];
+        const std::uint32_t x = pixel.x, y = pixel.y;
+        for (std::size_t k = static_cast<std::size_t>(resume); k < NEIGHBOURS.size(); ++k) {
+            const std::int64_t nx = std::int64_t{x} + NEIGHBOURS[k].dx, ny = std::int64_t{y} + NEIGHBOURS[k].dy;
+            if (nx < 0 || ny < 0 || nx >= std::int64_t{width} || ny >= std::int64_t{height}) continue;
+            const auto neighbour = static_cast<PixelIndex>(ny * row + nx);
+            if (taken[neighbour] != 0 || !growth.accepts(field[neighbour])) continue;
+            join(neighbour, static_cast<std::uint32_t>(nx), static_cast<std::uint32_t>(ny), weights);
+            growth.add(field[neighbour]);
+        }
+        ++i;
     }
+    region.resize(size);
     return growth.direction(weights);
 }
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace tarnwick::detector {
@@ -48,8 +50,31 @@ struct RegionPixel {
     double column() const { return static_cast<double>(static_cast<std::int32_t>(x)); }
     double row() const { return static_cast<double>(static_cast<std::int32_t>(y)); }
 };
+/// Allocates like std::allocator, but a vector that grows with resize() leaves its new elements
+/// uninitialised instead of zeroing them: growing makes room for the pixels it may append and
+/// writes each of them once.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <typename U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+
+    template <typename U>
+    void construct(U* place) noexcept {
+        ::new (static_cast<void*>(place)) U;  // default-initialised: left as it is
+    }
+    template <typename U, typename... Args>
+    void construct(U* place, Args&&... args) {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
+
 /// A region in joining order, seed first.
-using RegionPixels = std::vector<RegionPixel>;
+using RegionPixels = std::vector<RegionPixel, UninitialisedAllocator<RegionPixel>>;
 
 inline constexpr float GRAD_THRESHOLD = 5.22625207901001f;  // 2 / sin(pi/8), single precision
 inline constexpr double ANGLE_TOLERANCE = 0.39269908169872414;  // pi/8
