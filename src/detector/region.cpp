@@ -29,20 +29,25 @@ public:
         bounds_ = SquaredThreshold(cos_tol_squared_);
     }
 
-    // +1 when the candidate joins, -1 when not, 0 when only the exact threshold, not yet computed,
-    // can tell. Rejects only when dot < threshold: equality and NaN both accept.
-    int decide_without_hypot(const Px& candidate) const {
+    /// Whether squares can settle candidates: only a positive threshold puts every negative
+    /// dot product below it. The tolerances that growing is called with nearly always give one.
+    bool settles_by_squares() const { return cos_tol_ > 0.0; }
+
+    // For a growth that settles_by_squares: +1 when the candidate joins, -1 when not, 0 when only
+    // the exact threshold, not yet computed, can tell. Rejects only when dot < threshold:
+    // equality and NaN both accept.
+    int decide_by_squares(const Px& candidate) const {
         const double dot = this->dot(candidate);
-        if (cos_tol_ > 0.0) {  // then the threshold is positive, and so a negative dot is below it
-            if (dot < 0.0) return -1;
-            if (int side = bounds_.side_of(dot * dot); side != 0) return side;
-        }
+        if (dot < 0.0) return -1;
+        if (int side = bounds_.side_of(dot * dot); side != 0) return side;
         if (!threshold_known_) return 0;
         return dot < threshold_ ? -1 : 1;
     }
 
     bool accepts(const Px& candidate) {
-        if (int side = decide_without_hypot(candidate); side != 0) return side > 0;
+        if (settles_by_squares()) {
+            if (int side = decide_by_squares(candidate); side != 0) return side > 0;
+        }
         return !(dot(candidate) < threshold());
     }
 
@@ -135,6 +140,7 @@ double RegionDirection::angle() const { return std::atan2(sum_y, sum_x); }
     WeightedSums weights;
     weights.add(members[0]);
     Growth growth(cos_of(tolerance), field[seed]);
+    const bool by_squares = growth.settles_by_squares();
 
     std::size_t i = 0;
     while (i < size) {
@@ -146,19 +152,23 @@ double RegionDirection::angle() const { return std::atan2(sum_y, sum_x); }
         {
             WeightedSums sums = weights;
             Growth fast = growth;
-            while (i < size && room - size >= NEIGHBOURS.size()) {
+            while (by_squares && i < size && room - size >= NEIGHBOURS.size()) {
                 const RegionPixel pixel = members[i];
                 const std::uint32_t x = pixel.x, y = pixel.y;
-                if (x < 1 || y < 1 || x + 1 >= width || y + 1 >= height) break;
-                // Unrolled, the offsets are constants around one register: most neighbours
-                // inside a region are taken and cost a byte load and a branch.
+                // 1 <= x <= width - 2 and the same for y, as unsigned wrap-around has it.
+                if (x - 1 >= width - 2 || y - 1 >= height - 2) break;
+                // Unrolled, each flag is read at a constant offset from the start of its row's
+                // three: most neighbours inside a region are taken, and cost one compare with
+                // memory and a branch.
+                const std::uint8_t* const rows[3] = {taken + pixel.index - row, taken + pixel.index,
+                                                     taken + pixel.index + row};
                 int k = 0;
 #pragma GCC unroll 8
                 for (; k < static_cast<int>(NEIGHBOURS.size()); ++k) {
                     const Step step = NEIGHBOURS[k];
+                    if (rows[step.dy + 1][step.dx] != 0) continue;
                     const auto neighbour = static_cast<PixelIndex>(pixel.index + step.dy * row + step.dx);
-                    if (taken[neighbour] != 0) continue;
-                    const int side = fast.decide_without_hypot(field[neighbour]);
+                    const int side = fast.decide_by_squares(field[neighbour]);
                     if (side == 0) break;
                     if (side < 0) continue;
                     join(neighbour, x + step.dx, y + step.dy, sums);
