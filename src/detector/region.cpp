@@ -157,9 +157,9 @@ double RegionDirection::angle() const { return std::atan2(sum_y, sum_x); }
                 const std::uint32_t x = pixel.x, y = pixel.y;
                 // 1 <= x <= width - 2 and the same for y, as unsigned wrap-around has it.
                 if (x - 1 >= width - 2 || y - 1 >= height - 2) break;
-                // Unrolled, each flag is read at a constant offset from the start of its row's
-                // three: most neighbours inside a region are taken, and cost one compare with
-                // memory and a branch.
+                // Unrolled, each neighbour's flag is one compare with memory at a constant offset
+                // from one of three row pointers: most neighbours inside a region are taken and
+                // cost just that and a branch.
                 const std::uint8_t* const rows[3] = {taken + pixel.index - row, taken + pixel.index,
                                                      taken + pixel.index + row};
                 int k = 0;
@@ -189,8 +189,8 @@ double RegionDirection::angle() const { return std::atan2(sum_y, sum_x); }
             region.resize(room);
             members = region.data();
         }
-        // Pixel i from neighbour `resume` on, close calls decided by hypot; border pixels scan
-        // their clipped 3x3 block in the same row-major order (the pixel itself is met but used).
+        // Pixel i from neighbour `resume` on, in the same row-major order, close calls decided
+        // by hypot; on the border, the neighbours outside the image are skipped.
         const RegionPixel pixel = members[i];
         const std::uint32_t x = pixel.x, y = pixel.y;
         for (std::size_t k = static_cast<std::size_t>(resume); k < NEIGHBOURS.size(); ++k) {
