@@ -17,15 +17,17 @@ namespace tarnwick::detector {
 class SquaredThreshold {
 public:
     SquaredThreshold() = default;
-    explicit SquaredThreshold(double threshold_squared)
-        : usable_(threshold_squared >= 0x1p-900 && threshold_squared <= 0x1p900),  // false for NaN
-          below_(threshold_squared * (1.0 - MARGIN)),
-          above_(threshold_squared * (1.0 + MARGIN)) {}
+    // Where the error bounds would not hold (near underflow or overflow, NaN), the bounds are
+    // infinite, so that every quantity is a close call; this keeps side_of free of a test.
+    explicit SquaredThreshold(double threshold_squared) {
+        const bool usable = threshold_squared >= 0x1p-900 && threshold_squared <= 0x1p900;  // false for NaN
+        below_ = usable ? threshold_squared * (1.0 - MARGIN) : -INFINITY;
+        above_ = usable ? threshold_squared * (1.0 + MARGIN) : INFINITY;
+    }
 
     /// -1 when the quantity is certainly below the threshold, +1 when certainly above, 0 when the
     /// threshold itself must decide.
     int side_of(double quantity_squared) const {
-        if (!usable_) return 0;
         if (quantity_squared > above_) return 1;
         if (quantity_squared < below_) return -1;
         return 0;  // also for NaN
@@ -33,8 +35,7 @@ public:
 
 private:
     static constexpr double MARGIN = 0x1p-30;
-    bool usable_ = false;
-    double below_ = 0.0, above_ = 0.0;
+    double below_ = -INFINITY, above_ = INFINITY;
 };
 
 }  // namespace tarnwick::detector
