@@ -143,6 +143,11 @@ bool refine(RegionPixels& region, double& region_angle, Rect& rect, std::span<st
     const RegionPixel seed = region.front();
     double tau = tolerance_near_seed_releasing(region, angles, rect.width, used);
     const RegionDirection regrown = grow_region_direction(seed.index, px, used, tau, region, width, height);
+    return refine_regrown(region, regrown, region_angle, rect, used, min_region_size);
+}
+
+bool refine_regrown(RegionPixels& region, const RegionDirection& regrown, double& region_angle, Rect& rect,
+                    std::span<std::uint8_t> used, std::uint32_t min_region_size) {
     const double angle = regrown.angle();
     region_angle = angle;
     if (region.size() < min_region_size) return false;
@@ -150,6 +155,7 @@ bool refine(RegionPixels& region, double& region_angle, Rect& rect, std::span<st
     rect = region_to_rect(region, regrown.weights, angle, rect.p);
     if (dense_enough(region.size(), rect)) return true;
 
+    const RegionPixel seed = region.front();
     const double xs = seed.column(), ys = seed.row();
     double radius = std::fmax(std::hypot(xs - rect.x1, ys - rect.y1),
                               std::hypot(xs - rect.x2, ys - rect.y2));

@@ -50,4 +50,12 @@ bool refine(RegionPixels& region, double& region_angle, Rect& rect, std::span<st
             std::span<const Px> px, LevelLineAngles& angles, std::uint32_t min_region_size,
             std::uint32_t width, std::uint32_t height);
 
+struct RegionDirection;
+
+/// What refine does once the region has been re-grown (into region, with these sums) with the
+/// estimated tolerance: drop it when too small, else fit it and shrink it until it fills its
+/// rectangle. rect.p is kept; rect is replaced.
+bool refine_regrown(RegionPixels& region, const RegionDirection& regrown, double& region_angle, Rect& rect,
+                    std::span<std::uint8_t> used, std::uint32_t min_region_size);
+
 }  // namespace tarnwick::detector

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "detector/types.hpp"
@@ -36,6 +37,12 @@ RegionDirection grow_region_direction(PixelIndex seed, std::span<const Px> px, s
                                       double tolerance, RegionPixels& region, std::uint32_t width,
                                       std::uint32_t height);
 
+/// The region that growing gives for every tolerance whose cosine lies in [cos_low, cos_high]
+/// (cos_low > 0), when all those tolerances give the same one; otherwise nothing, with no flag
+/// changed.
+std::optional<RegionDirection> grow_region_between(PixelIndex seed, std::span<const Px> px,
+                                                   std::span<std::uint8_t> used, double cos_low, double cos_high,
+                                                   RegionPixels& region, std::uint32_t width, std::uint32_t height);
 /// The same region; returns the region angle.
 inline double grow_region(PixelIndex seed, std::span<const Px> px, std::span<std::uint8_t> used,
                           double tolerance, RegionPixels& region, std::uint32_t width, std::uint32_t height) {

@@ -10,6 +10,7 @@
 #include "detector/nfa.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
+#include "detector/uniform_field.hpp"
 #include "parallel/pool.hpp"
 #include "sample/check.hpp"
 
@@ -132,7 +133,7 @@ auto timed(SeedLoopTimes* times, double SeedLoopTimes::*part, Stage&& stage) {
 // the place of its seed in the list.
 template <typename Candidate>
 void walk(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds, std::span<std::uint8_t> used,
-          SeedLoopTimes* times, Candidate&& candidate) {
+          SeedLoopTimes* times, UniformField* uniform, Candidate&& candidate) {
     const auto [px, width, height, log_nt, min_region_size, factor] = setting;
     RegionPixels region;
     LevelLineAngles angles(px);
@@ -152,7 +153,19 @@ void walk(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds, std
         if (used[seed] != 0) continue;
         if (enclosed_seed(seed, used, width, height)) {
             used[seed] = 1;
+            if (uniform) uniform->flags_changed();
             continue;  // the region would be the seed alone, below every minimum size
+        }
+        if (uniform) {
+            if (const auto regrown = uniform->regrowth(seed, used, region)) {
+                if (times) ++times->tries_settled;
+                double angle;
+                Rect rect;
+                rect.p = ALIGNED_PROBABILITY;  // the first rectangle's, which the re-fitted ones keep
+                if (refine_regrown(region, *regrown, angle, rect, used, min_region_size)) candidate(rect, position);
+                continue;
+            }
+            uniform->flags_changed();  // by the full path below
         }
         const RegionDirection grown =
             grow_region_direction(seed, px, used, ANGLE_TOLERANCE, region, width, height);
@@ -199,9 +212,12 @@ void seeds_of_bundle(std::span<const PixelIndex> seeds, std::span<const std::uin
 }  // namespace
 
 std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
-                                std::span<std::uint8_t> used, SeedLoopTimes* times) {
+                                std::span<std::uint8_t> used, SeedLoopTimes* times, UniformFields uniform_fields) {
     CandidateValidation validation(setting);
-    walk(setting, seeds, used, times, [&](const Rect& rect, std::size_t) {
+    std::unique_ptr<UniformField> uniform;
+    if (uniform_fields == UniformFields::settled)
+        uniform = UniformField::recognise(setting.px, used, setting.width, setting.height, setting.min_region_size);
+    walk(setting, seeds, used, times, uniform.get(), [&](const Rect& rect, std::size_t) {
         timed(times, &SeedLoopTimes::validate, [&] { validation.add(rect); });
     });
     return timed(times, &SeedLoopTimes::validate, [&] { return validation.segments(); });
@@ -221,7 +237,7 @@ std::vector<Segment> walk_seed_bundles(const SeedLoopSetting& setting, std::span
         std::vector<std::uint32_t> positions;
         seeds_of_bundle(seeds, seed_bundles, static_cast<std::uint8_t>(bundle), own, positions);
         // Validated at once, while the rectangle's pixels are still in cache.
-        walk(setting, own, used, nullptr, [&](const Rect& candidate, std::size_t i) {
+        walk(setting, own, used, nullptr, nullptr, [&](const Rect& candidate, std::size_t i) {
             Rect rect = candidate;
             const double log_nfa = validated_log_nfa(rect, setting);
             if (accepted(log_nfa)) found[bundle].push_back({positions[i], segment_of(rect, log_nfa, setting.factor)});

@@ -61,13 +61,19 @@ private:
 struct SeedLoopTimes {
     double fit = 0, refine = 0, validate = 0;
     std::size_t regions_fitted = 0;
+    std::size_t tries_settled = 0;  // by bounds, on a field of one direction (see UniformField)
 };
+
+/// Whether tries on a field of one direction may be settled by bounds (see UniformField); the
+/// results are the same either way, which the tests check.
+enum class UniformFields { settled, walked };
 
 /// The segments in seed order. Growing, fitting and refining run seed by seed on the calling
 /// thread, as each seed must see the used flags that the seeds before it left; validation does
 /// not touch the flags and runs on the pool. With times, the walk also times its parts.
 std::vector<Segment> walk_seeds(const SeedLoopSetting& setting, std::span<const PixelIndex> seeds,
-                                std::span<std::uint8_t> used, SeedLoopTimes* times = nullptr);
+                                std::span<std::uint8_t> used, SeedLoopTimes* times = nullptr,
+                                UniformFields uniform_fields = UniformFields::settled);
 
 /// The same segments, with the seeds walked bundle by bundle on the pool, each bundle in seed
 /// order and validating its own candidates: seed_bundles gives the bundle (below bundles) of each
