@@ -1,11 +1,11 @@
-// Settling tries on a field of one direction by interval bounds over runs of available pixels.
+// Settling tries on a field of one direction by interval bounds over rows of free pixels.
 //
 // Every bound below covers a quantity that the full path computes in double precision in region
 // order. A sum of n terms, each rounded a few times, lies within (n + 4) u sum|terms| of the
-// exact sum of the exact terms, whatever the order (u = 2^-53); SUM_ERROR doubles that. The
-// exact sums come from long double sums over runs, whose own errors (about n 2^-64 relative) the
+// exact sum of the exact terms, whatever the order (u = 2^-53); sum_error() doubles that. The
+// exact sums come from long double sums over rows, whose own errors (about n 2^-64 relative) the
 // doubling covers. Each further double operation is bounded by widening its exact interval by
-// two units of rounding.
+// 4u relative, twice its rounding.
 #include "detector/uniform_field.hpp"
 
 #include <algorithm>
@@ -16,7 +16,6 @@
 #include "detector/close_call.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
-#include "sample/check.hpp"
 
 namespace tarnwick::detector {
 
@@ -29,8 +28,9 @@ namespace {
 // product at least 0.99 of the sum's length, against a threshold of 0.93 of it.
 constexpr double MAX_SPREAD = 0.05;
 constexpr double MAX_LENGTH_ERROR = 1e-3;
-// Beyond this many pixels the rounding argument above needs care it does not get here.
-constexpr std::size_t MAX_PIXELS = std::size_t{1} << 30;
+// The bookkeeping costs about 46 bytes per pixel (angles, prefix sums, flags), three times the
+// detector's own; beyond this many pixels the full path runs instead.
+constexpr std::size_t MAX_PIXELS = std::size_t{1} << 22;
 
 constexpr long double UNIT = 0x1p-53L;       // unit of rounding of a double
 constexpr long double ROUNDED = 4 * UNIT;    // widening for one double operation
@@ -43,8 +43,6 @@ struct Bounds {
     long double lo, hi;
     long double mid() const { return 0.5L * (lo + hi); }
     long double radius() const { return 0.5L * (hi - lo); }
-    bool certainly_above(long double v) const { return lo > v; }
-    bool certainly_not_above(long double v) const { return hi <= v; }
 };
 
 Bounds exactly(long double v) { return {v, v}; }
@@ -118,6 +116,7 @@ struct Moments {
 };
 
 }  // namespace
+
 std::unique_ptr<UniformField> UniformField::recognise(std::span<const Px> px, std::span<const std::uint8_t> used,
                                                       std::uint32_t width, std::uint32_t height,
                                                       std::uint32_t min_region_size) {
@@ -407,16 +406,15 @@ std::optional<RegionDirection> UniformField::regrowth(PixelIndex seed, std::span
     const long double off_y = std::max(cy->hi - cy_mid, cy_mid - cy->lo);
 
     // Inertia about the computed centre: the sums about the exact centre, plus what the centre's
-    // offset adds, within the rounding of the region-order sums.
-    // Long double sums of n terms and their differences: errors within a few n 2^-64 of the
-    // magnitudes involved.
+    // offset adds, within the rounding of the region-order sums. The long double moments and
+    // their differences are within a few n 2^-64 of the magnitudes involved.
     const long double cancel = (static_cast<long double>(n) + 16) * 0x1p-61L;
     const long double qyy = m.wyy - m.wy * m.wy / m.w, qxx = m.wxx - m.wx * m.wx / m.w;
     const long double qxy = m.wxy - m.wx * m.wy / m.w;
     const long double e_yy = cancel * 2 * m.wyy, e_xx = cancel * 2 * m.wxx;
     const long double e_xy = cancel * (std::fabs(m.wxy) + std::fabs(m.wx * m.wy / m.w));
-    const Bounds ixx{(qyy - e_yy) * (1 - error), (qyy + e_yy + m.w * off_y * off_y) * (1 + error)};
-    const Bounds iyy{(qxx - e_xx) * (1 - error), (qxx + e_xx + m.w * off_x * off_x) * (1 + error)};
+    const Bounds ixx = widen({qyy - e_yy, qyy + e_yy + m.w * off_y * off_y}, error);
+    const Bounds iyy = widen({qxx - e_xx, qxx + e_xx + m.w * off_x * off_x}, error);
     const long double xy_reach = m.w * off_x * off_y + e_xy + error * 0.5L * (ixx.hi + iyy.hi);
     const Bounds ixy{-qxy - xy_reach, -qxy + xy_reach};
 
@@ -451,7 +449,7 @@ std::optional<RegionDirection> UniformField::regrowth(PixelIndex seed, std::span
         return std::nullopt;
     const Bounds dx = cos_bounds(*theta), dy = sin_bounds(*theta);
 
-    // Extent: the extreme offsets along and across the axis lie at run ends; each computed offset
+    // Extent: the extreme offsets along and across the axis lie at row ends; each computed offset
     // is within `slack` of the one computed exactly about the exact centre along the mid axis.
     const long double mdx = dx.mid(), mdy = dy.mid();
     long double l_min = 0, l_max = 0, t_min = 0, t_max = 0;
@@ -488,7 +486,8 @@ std::optional<RegionDirection> UniformField::regrowth(PixelIndex seed, std::span
     const Bounds x1 = *cx + dx * along_min, y1 = *cy + dy * along_min;
     const Bounds x2 = *cx + dx * along_max, y2 = *cy + dy * along_max;
     const Bounds area = hypot_bounds(x2 - x1, y2 - y1) * rect_width;
-    const auto density = quotient(exactly(static_cast<long double>(n)), {std::max(area.lo, 1.0L), std::max(area.hi, 1.0L)});
+    const Bounds divisor{std::max(area.lo, 1.0L), std::max(area.hi, 1.0L)};  // as the density clamps
+    const auto density = quotient(exactly(static_cast<long double>(n)), divisor);
     if (!density || !(density->hi < DENSITY_THRESHOLD)) return std::nullopt;  // possibly dense: the full path
 
     // The tolerance estimate: pixels of the component closer to the seed than the width (by the
@@ -496,16 +495,19 @@ std::optional<RegionDirection> UniformField::regrowth(PixelIndex seed, std::span
     const std::uint32_t ys = seed / width_, xs = seed - ys * width_;
     const long double surely_in = std::pow(rect_width.lo / (1 + ROUNDED), 2);
     const long double surely_out = std::pow(rect_width.hi / (1 - ROUNDED), 2);
-    // Sums of e = angle - least angle over columns [a, b] of row y, from the prefixes.
-    auto range = [&](std::uint32_t y, long long a, long long b, long double& e, long double& e2) -> std::uint32_t {
+    // The prefixes count the main pixels of each row and sum e = angle - least angle and e^2.
+    // The prefix positions that bound columns [a, b] of row y (an empty range if none).
+    auto prefix_at = [&](std::uint32_t y, long long a, long long b) {
         a = std::max(a, 0LL), b = std::min(b, static_cast<long long>(width_) - 1);
-        if (a > b) return 0;
-        const std::size_t prefix = std::size_t{y} * (width_ + 1);
-        e += angle_sums_[prefix + b + 1] - angle_sums_[prefix + a];
-        e2 += angle_squares_[prefix + b + 1] - angle_squares_[prefix + a];
-        return counts_[prefix + b + 1] - counts_[prefix + a];
+        const std::size_t row = std::size_t{y} * (width_ + 1);
+        if (a > b) return std::pair{row, row};
+        return std::pair{row + static_cast<std::size_t>(a), row + static_cast<std::size_t>(b) + 1};
     };
-    long double e_sum = 0, e_squares = 0, unused_e = 0, unused_e2 = 0;
+    auto count_in = [&](std::uint32_t y, long long a, long long b) {
+        const auto [from, to] = prefix_at(y, a, b);
+        return counts_[to] - counts_[from];
+    };
+    long double e_sum = 0, e_squares = 0;
     std::size_t near = 0;
     for (std::uint32_t y = 0; y < height_; ++y) {
         if (rows_[y].count == 0) continue;
@@ -524,10 +526,13 @@ std::optional<RegionDirection> UniformField::regrowth(PixelIndex seed, std::span
         while (static_cast<long double>(outside) * outside < row_out) ++outside;
         const long long centre = xs;
         // A pixel strictly between inside and outside from xs is a close call.
-        if (outside > inside + 1 && (range(y, centre - outside + 1, centre - inside - 1, unused_e, unused_e2) != 0 ||
-                                     range(y, centre + inside + 1, centre + outside - 1, unused_e, unused_e2) != 0))
+        if (outside > inside + 1 && (count_in(y, centre - outside + 1, centre - inside - 1) != 0 ||
+                                     count_in(y, centre + inside + 1, centre + outside - 1) != 0))
             return std::nullopt;
-        near += range(y, centre - inside, centre + inside, e_sum, e_squares);
+        const auto [from, to] = prefix_at(y, centre - inside, centre + inside);
+        near += counts_[to] - counts_[from];
+        e_sum += angle_sums_[to] - angle_sums_[from];
+        e_squares += angle_squares_[to] - angle_squares_[from];
     }
     if (near == 0) return std::nullopt;
     // The estimate rounds d = angle - seed angle once per pixel and sums in region order; the

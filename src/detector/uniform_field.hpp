@@ -1,4 +1,4 @@
-// Seeds in a field whose level lines all run one way: tries settled from sums over runs of pixels.
+// Seeds in a field whose level lines all run one way: tries settled from sums over rows of pixels.
 #pragma once
 
 #include <cstdint>
@@ -18,10 +18,11 @@ namespace tarnwick::detector {
 /// usually a handful of pixels, which are dropped. Each try walks the whole component several
 /// times, so the detector's time grows as the square of the pixel count.
 ///
-/// This class finds the re-growth without the walks. It keeps the runs of available pixels of each
-/// row with their weighted sums, and from them bounds every rounded quantity of the first growth's
-/// path (centre, inertia, axis, extent, density, the tolerance's sums) by an interval that holds
-/// whatever order that path adds in. When every decision of the path falls the same way for all
+/// This class finds the re-growth without the walks. It keeps one 8-connected component of free
+/// pixels (at first the largest; seeds outside it take the full path) with per-row sums and
+/// prefix sums, and from them bounds every rounded quantity of the first growth's path (centre,
+/// inertia, axis, extent, density, the tolerance's sums) by an interval that holds whatever order
+/// that path adds in. When every decision of the path falls the same way for all
 /// values in those intervals, it re-grows with the whole interval of tolerances at once, and
 /// succeeds only if every candidate is accepted, or rejected, for all of them: then any tolerance
 /// of the interval re-grows exactly the region that the path would. Anything else (a close call,
@@ -39,7 +40,9 @@ public:
     /// no flag changed, when the full path must decide.
     std::optional<RegionDirection> regrowth(PixelIndex seed, std::span<std::uint8_t> used, RegionPixels& region);
 
-    /// Flags may have changed elsewhere (the full path ran): rows are re-read before the next try.
+    /// Flags may have changed elsewhere (the full path ran): they are compared before the next try.
+    /// The seed loop only ever takes pixels that were free before a try; should a flag be freed,
+    /// everything is found again.
     void flags_changed() { stale_ = true; }
 
     UniformField(std::span<const Px> px, std::uint32_t width, std::uint32_t height,

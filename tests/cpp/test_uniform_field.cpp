@@ -55,7 +55,8 @@ Walked walk(const std::vector<double>& img, const Ramp& r, UniformFields mode) {
     Walked walked{{}, std::vector<std::uint8_t>(flags.begin(), flags.end()), {}};
     const auto seeds = seeds_by_norm(px.span(), GRAD_THRESHOLD);
     const double log_nt = log_number_of_tests(r.w, r.h);
-    const SeedLoopSetting setting{px.span(), std::uint32_t(r.w), std::uint32_t(r.h), log_nt, min_region_size_for(log_nt), 1.0};
+    const SeedLoopSetting setting{px.span(),  std::uint32_t(r.w),          std::uint32_t(r.h),
+                                  log_nt,     min_region_size_for(log_nt), 1.0};
     walked.segments = walk_seeds(setting, seeds.span(), walked.used, &walked.times, mode);
     return walked;
 }
@@ -82,7 +83,9 @@ TEST(UniformField, SettlesTriesExactlyAsTheFullPathEndsThem) {
         EXPECT_EQ(want.times.tries_settled, 0u);
         // Most tries on such fields are settled: the bounds are not so loose that none is.
         if (got.times.tries_settled > 0) ++settling;
-        if (trial == 0) EXPECT_GT(got.times.tries_settled, 20u);
+        if (trial == 0) {
+            EXPECT_GT(got.times.tries_settled, 20u);
+        }
     }
     EXPECT_GE(settling, 36);
 }
@@ -103,7 +106,8 @@ TEST(GrowRegionBetween, GivesARegionOnlyWhenEveryToleranceBetweenGrowsIt) {
         const PixelIndex seed = rng() % (w * h);
         std::vector<std::uint8_t> used(w * h, 0);
         RegionPixels region;
-        const auto between = grow_region_between(seed, px, used, std::cos(tau_high), std::cos(tau_low), region, w, h);
+        const auto between =
+            grow_region_between(seed, px, used, std::cos(tau_high), std::cos(tau_low), region, w, h);
         if (!between) {
             ++split;
             EXPECT_EQ(std::count(used.begin(), used.end(), 0), std::ptrdiff_t(w * h)) << "flags left behind";
@@ -132,7 +136,7 @@ TEST(UniformField, LeavesFieldsOfManyDirectionsToTheFullPath) {
     const std::size_t w = 40, h = 30;
     std::vector<double> img(w * h);
     for (std::size_t y = 0; y < h; ++y)
-        for (std::size_t x = 0; x < w; ++x) img[y * w + x] = (double(x) - 20) * (double(x) - 20) + (double(y) - 15) * (double(y) - 15);
+        for (std::size_t x = 0; x < w; ++x) img[y * w + x] = std::pow(double(x) - 20, 2) + std::pow(double(y) - 15, 2);
     const auto px = level_line_field(std::span<const double>(img), w, h);
     const auto used = used_flags(px.span(), GRAD_THRESHOLD);
     EXPECT_EQ(UniformField::recognise(px.span(), used.span(), w, h, 13), nullptr);
