@@ -124,15 +124,21 @@ std::unique_ptr<UniformField> UniformField::recognise(std::span<const Px> px, st
     if (pixels == 0 || pixels > MAX_PIXELS || px.size() < pixels || used.size() < pixels) return nullptr;
     // A cheap test first, which stops at the first pixel that points elsewhere (on a photograph,
     // within the first few available pixels).
+    // Squares only: a smooth sky above a detailed scene may pass many pixels before one differs.
     const Px* reference = nullptr;
+    double reference_squared = 1;
     const double cos_spread = std::cos(MAX_SPREAD / 2);
+    const double shortest = (1 - MAX_LENGTH_ERROR) * (1 - MAX_LENGTH_ERROR);
+    const double longest = (1 + MAX_LENGTH_ERROR) * (1 + MAX_LENGTH_ERROR);
     for (std::size_t i = 0; i < pixels; ++i) {
         if (used[i] != 0) continue;
-        const double x = px[i].dir_x, y = px[i].dir_y;
-        const double length = std::hypot(x, y);
-        if (!(std::fabs(length - 1.0) <= MAX_LENGTH_ERROR) || !std::isfinite(px[i].norm)) return nullptr;
-        if (reference == nullptr) reference = &px[i];
-        if (!(reference->dir_x * x + reference->dir_y * y >= cos_spread * length)) return nullptr;
+        const double x = px[i].dir_x, y = px[i].dir_y, squared_length = x * x + y * y;
+        if (!(squared_length >= shortest && squared_length <= longest) || !std::isfinite(px[i].norm))
+            return nullptr;
+        if (reference == nullptr) reference = &px[i], reference_squared = squared_length;
+        // Within half the spread of the reference's direction.
+        const double dot = reference->dir_x * x + reference->dir_y * y;
+        if (!(dot > 0 && dot * dot >= cos_spread * cos_spread * squared_length * reference_squared)) return nullptr;
     }
     if (reference == nullptr) return nullptr;
     std::vector<double> angles(pixels, 0.0);
