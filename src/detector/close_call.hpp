@@ -19,10 +19,14 @@ public:
     SquaredThreshold() = default;
     // Where the error bounds would not hold (near underflow or overflow, NaN), the bounds are
     // infinite, so that every quantity is a close call; this keeps side_of free of a test.
-    explicit SquaredThreshold(double threshold_squared) {
-        const bool usable = threshold_squared >= 0x1p-900 && threshold_squared <= 0x1p900;  // false for NaN
-        below_ = usable ? threshold_squared * (1.0 - MARGIN) : -INFINITY;
-        above_ = usable ? threshold_squared * (1.0 + MARGIN) : INFINITY;
+    explicit SquaredThreshold(double threshold_squared) : SquaredThreshold(threshold_squared, threshold_squared) {}
+
+    /// For a threshold known only to lie between two values, low <= high: certainly below the
+    /// low one, or certainly above the high one.
+    SquaredThreshold(double low_squared, double high_squared) {
+        const bool usable = low_squared >= 0x1p-900 && high_squared <= 0x1p900;  // false for NaN
+        below_ = usable ? low_squared * (1.0 - MARGIN) : -INFINITY;
+        above_ = usable ? high_squared * (1.0 + MARGIN) : INFINITY;
     }
 
     /// -1 when the quantity is certainly below the threshold, +1 when certainly above, 0 when the

@@ -114,16 +114,14 @@ public:
           sum_y_(static_cast<double>(seed.dir_y)),
           threshold_low_(cos_low),
           threshold_high_(cos_high),
-          low_(cos_low * cos_low),
-          high_(cos_high * cos_high) {}
+          band_(cos_low * cos_low, cos_high * cos_high) {}
 
     bool settles_by_squares() const { return cos_low_ > 0.0; }
 
     int decide_by_squares(const Px& candidate) const {
         const double dot = this->dot(candidate);
         if (dot < 0.0) return -1;
-        if (low_.side_of(dot * dot) < 0) return -1;
-        if (high_.side_of(dot * dot) > 0) return 1;
+        if (int side = band_.side_of(dot * dot); side != 0) return side;
         if (!threshold_known_) return 0;
         return dot < threshold_low_ ? -1 : (dot >= threshold_high_ ? 1 : 0);
     }
@@ -147,8 +145,7 @@ public:
         sum_y_ += static_cast<double>(joined.dir_y);
         threshold_known_ = false;
         const double squared_length = sum_x_ * sum_x_ + sum_y_ * sum_y_;
-        low_ = SquaredThreshold(cos_low_ * cos_low_ * squared_length);
-        high_ = SquaredThreshold(cos_high_ * cos_high_ * squared_length);
+        band_ = SquaredThreshold(cos_low_ * cos_low_ * squared_length, cos_high_ * cos_high_ * squared_length);
     }
 
     RegionDirection direction(const WeightedSums& weights) const { return {sum_x_, sum_y_, weights}; }
@@ -164,7 +161,7 @@ private:
     double threshold_low_, threshold_high_;
     bool threshold_known_ = true;
     bool split_ = false;
-    SquaredThreshold low_, high_;
+    SquaredThreshold band_;  // below the lower threshold, or above the higher one
 };
 
 // The detector's hottest loop is sensitive to where it lies: the same code starting 16 bytes past

@@ -523,11 +523,11 @@ std::optional<RegionDirection> UniformField::regrowth(PixelIndex seed, std::span
         // Columns at most `inside` from xs are in, those at least `outside` from it are out.
         long long inside = -1;
         if (row_in > 0) {
-            inside = static_cast<long long>(std::sqrt(row_in));
+            inside = static_cast<long long>(std::sqrt(static_cast<double>(row_in)));  // then made exact
             while (inside >= 0 && static_cast<long double>(inside) * inside >= row_in) --inside;
             while (static_cast<long double>(inside + 1) * (inside + 1) < row_in) ++inside;
         }
-        long long outside = static_cast<long long>(std::sqrt(row_out));
+        long long outside = static_cast<long long>(std::sqrt(static_cast<double>(row_out)));
         while (outside > 0 && static_cast<long double>(outside - 1) * (outside - 1) >= row_out) --outside;
         while (static_cast<long double>(outside) * outside < row_out) ++outside;
         const long long centre = xs;
