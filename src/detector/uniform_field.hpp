@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "detector/free_component.hpp"
 #include "detector/region.hpp"
 #include "detector/types.hpp"
 
@@ -45,33 +46,19 @@ public:
     /// everything is found again.
     void flags_changed() { stale_ = true; }
 
-    UniformField(std::span<const Px> px, std::uint32_t width, std::uint32_t height,
-                 std::uint32_t min_region_size, std::vector<double> angles);
+    UniformField(std::span<const Px> px, std::span<const std::uint8_t> used, std::uint32_t width,
+                 std::uint32_t height, std::uint32_t min_region_size, std::vector<double> angles,
+                 double least_angle, double greatest_angle);
 
 private:
-    // Sums over the pixels of one row that belong to the main component.
-    struct RowSums {
-        long double w, wx, wxx, dir_x, dir_y;  // norm, norm x, norm x^2, directions
-        std::uint32_t count, first, last;      // pixels, leftmost and rightmost column
-    };
-
-    void read_row(std::uint32_t y);
-    void relabel();
-    void take(std::span<const PixelIndex> taken);
-    void sync(std::span<const std::uint8_t> used);
     std::optional<RegionDirection> regrow(PixelIndex seed, double tau_low, double tau_high,
                                           std::span<std::uint8_t> used, RegionPixels& region);
 
     std::span<const Px> px_;
     std::uint32_t width_, height_, min_region_size_;
-    std::vector<double> angles_;         // atan2 of each available pixel's direction
-    double least_angle_ = 0, greatest_angle_ = 0;
-    std::vector<std::uint8_t> shadow_;   // the used flags as last read
-    std::vector<std::uint8_t> main_;     // free and in the largest component
-    std::vector<RowSums> rows_;
-    // Per row, width + 1 prefix sums over main pixels of e = angle - least angle, e^2, and count.
-    std::vector<long double> angle_sums_, angle_squares_;
-    std::vector<std::uint32_t> counts_;
+    std::vector<double> angles_;  // atan2 of each free pixel's direction
+    double least_angle_, greatest_angle_;
+    FreeComponent component_;     // the first region of every seed in it
     bool stale_ = false;
 };
 
