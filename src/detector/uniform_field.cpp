@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include "detector/refine.hpp"
@@ -40,6 +41,8 @@ struct Moments {
 std::unique_ptr<UniformField> UniformField::recognise(std::span<const Px> px, std::span<const std::uint8_t> used,
                                                       std::uint32_t width, std::uint32_t height,
                                                       std::uint32_t min_region_size) {
+    // The bounds take long double sums to be exact within 2^-64 relative per operation.
+    if constexpr (std::numeric_limits<long double>::digits < 64) return nullptr;
     const std::size_t pixels = std::size_t{width} * height;
     if (pixels == 0 || pixels > MAX_PIXELS || px.size() < pixels || used.size() < pixels) return nullptr;
     // A cheap test first, which stops at the first pixel that points elsewhere (on a photograph,
