@@ -49,6 +49,9 @@ public:
     UniformField(std::span<const Px> px, std::span<const std::uint8_t> used, std::uint32_t width,
                  std::uint32_t height, std::uint32_t min_region_size, std::vector<double> angles,
                  double least_angle, double greatest_angle);
+    // The component reads the angles in place.
+    UniformField(const UniformField&) = delete;
+    UniformField& operator=(const UniformField&) = delete;
 
 private:
     std::optional<RegionDirection> regrow(PixelIndex seed, double tau_low, double tau_high,
