@@ -13,6 +13,7 @@ FreeComponent::FreeComponent(std::span<const Px> px, std::span<const double> ang
       reference_angle_(reference_angle),
       width_(width),
       height_(height),
+      image_{0, width - 1, 0, height - 1},
       shadow_(used.begin(), used.begin() + std::size_t{width} * height),
       member_(std::size_t{width} * height, 0),
       rows_(height),
@@ -54,6 +55,14 @@ void FreeComponent::read_row(std::uint32_t y) {
     rows_[y] = row;
 }
 
+template <typename Visit>
+void FreeComponent::for_block(PixelIndex pixel, const Box& box, Visit&& visit) const {
+    const std::uint32_t y = pixel / width_, x = pixel - y * width_;
+    for (std::uint32_t ny = std::max(y, box.y0 + 1) - 1; ny <= std::min(y + 1, box.y1); ++ny)
+        for (std::uint32_t nx = std::max(x, box.x0 + 1) - 1; nx <= std::min(x + 1, box.x1); ++nx)
+            visit(ny * width_ + nx, nx, ny);
+}
+
 // The largest 8-connected set of free pixels becomes the component; the others are pockets.
 void FreeComponent::relabel() {
     const std::size_t pixels = shadow_.size();
@@ -65,17 +74,13 @@ void FreeComponent::relabel() {
         if (shadow_[start] != 0 || label[start] != 0) continue;
         label[start] = ++labels;
         queue.assign(1, static_cast<PixelIndex>(start));
-        for (std::size_t i = 0; i < queue.size(); ++i) {
-            const std::uint32_t y = queue[i] / width_, x = queue[i] - y * width_;
-            for (std::uint32_t ny = y > 0 ? y - 1 : 0; ny < std::min(y + 2, height_); ++ny)
-                for (std::uint32_t nx = x > 0 ? x - 1 : 0; nx < std::min(x + 2, width_); ++nx) {
-                    const PixelIndex j = ny * width_ + nx;
-                    if (shadow_[j] == 0 && label[j] == 0) {
-                        label[j] = labels;
-                        queue.push_back(j);
-                    }
+        for (std::size_t i = 0; i < queue.size(); ++i)
+            for_block(queue[i], image_, [&](PixelIndex j, std::uint32_t, std::uint32_t) {
+                if (shadow_[j] == 0 && label[j] == 0) {
+                    label[j] = labels;
+                    queue.push_back(j);
                 }
-        }
+            });
         if (queue.size() > best_size) best_size = queue.size(), best = labels;
     }
     for (std::size_t i = 0; i < pixels; ++i) member_[i] = best != 0 && label[i] == best;
@@ -104,36 +109,31 @@ void FreeComponent::take(std::span<const PixelIndex> taken) {
         const std::uint32_t w = x1 - x0 + 1, h = y1 - y0 + 1;
         // 1: a free pixel of the component next to a taken one; 2: reached from the first.
         std::vector<std::uint8_t> mark(std::size_t{w} * h, 0);
+        const Box window{x0, x1, y0, y1};
+        auto in_window = [&](std::uint32_t x, std::uint32_t y) { return x >= x0 && x <= x1 && y >= y0 && y <= y1; };
         auto at = [&](PixelIndex j) -> std::uint8_t& {
             const std::uint32_t y = j / width_, x = j - y * width_;
             return mark[std::size_t{y - y0} * w + (x - x0)];
         };
         std::size_t ring = 0;
-        PixelIndex start = 0;
-        for (PixelIndex p : taken) {
-            const std::uint32_t y = p / width_, x = p - y * width_;
-            for (std::uint32_t ny = y > 0 ? y - 1 : 0; ny < std::min(y + 2, height_); ++ny)
-                for (std::uint32_t nx = x > 0 ? x - 1 : 0; nx < std::min(x + 2, width_); ++nx) {
-                    const PixelIndex j = ny * width_ + nx;
-                    if (member_[j] && at(j) == 0) at(j) = 1, ++ring, start = j;
-                }
-        }
+        std::vector<PixelIndex> ring_pixels;  // in the order the taken pixels meet them
+        for (PixelIndex p : taken)
+            for_block(p, image_, [&](PixelIndex j, std::uint32_t, std::uint32_t) {
+                if (member_[j] && at(j) == 0) at(j) = 1, ++ring, ring_pixels.push_back(j);
+            });
         std::size_t reached = 0;
         if (ring > 0) {
+            const PixelIndex start = ring_pixels.back();
             std::vector<PixelIndex> queue{start};
             at(start) = 2;
             reached = 1;
-            for (std::size_t i = 0; i < queue.size() && reached < ring; ++i) {
-                const std::uint32_t y = queue[i] / width_, x = queue[i] - y * width_;
-                for (std::uint32_t ny = std::max(y, y0 + 1) - 1; ny <= std::min(y + 1, y1); ++ny)
-                    for (std::uint32_t nx = std::max(x, x0 + 1) - 1; nx <= std::min(x + 1, x1); ++nx) {
-                        const PixelIndex j = ny * width_ + nx;
-                        if (!member_[j] || at(j) == 2) continue;
-                        if (at(j) == 1) ++reached;
-                        at(j) = 2;
-                        queue.push_back(j);
-                    }
-            }
+            for (std::size_t i = 0; i < queue.size() && reached < ring; ++i)
+                for_block(queue[i], window, [&](PixelIndex j, std::uint32_t, std::uint32_t) {
+                    if (!member_[j] || at(j) == 2) return;
+                    if (at(j) == 1) ++reached;
+                    at(j) = 2;
+                    queue.push_back(j);
+                });
         }
         connected = reached == ring;
         // The ring falls apart where the pixels taken close a pocket off: each side of it that
@@ -143,49 +143,41 @@ void FreeComponent::take(std::span<const PixelIndex> taken) {
         std::size_t member_size = 0;  // before the pixels were taken
         if (!connected)
             for (const Row& row : rows_) member_size += row.count;
-        for (std::size_t t = 0; t < taken.size() && !connected; ++t) {
-            const std::uint32_t y = taken[t] / width_, x = taken[t] - y * width_;
-            for (std::uint32_t ny = y > 0 ? y - 1 : 0; ny < std::min(y + 2, height_); ++ny)
-                for (std::uint32_t nx = x > 0 ? x - 1 : 0; nx < std::min(x + 2, width_); ++nx) {
-                    const PixelIndex j = ny * width_ + nx;
-                    if (!member_[j] || at(j) != 1) continue;
-                    // member_ cleared marks the flood's pixels; a pixel that the first flood reached
-                    // shows that this side is the same as its side after all.
-                    side.assign(1, j);
-                    member_[j] = 0;
-                    bool joins = false;
-                    for (std::size_t i = 0; i < side.size() && !joins; ++i) {
-                        if (side.size() > POCKET) {
-                            relabel();
-                            return;
-                        }
-                        const std::uint32_t sy = side[i] / width_, sx = side[i] - sy * width_;
-                        for (std::uint32_t my = sy > 0 ? sy - 1 : 0; my < std::min(sy + 2, height_); ++my)
-                            for (std::uint32_t mx = sx > 0 ? sx - 1 : 0; mx < std::min(sx + 2, width_); ++mx) {
-                                const PixelIndex q = my * width_ + mx;
-                                if (!member_[q]) continue;
-                                if (mx >= x0 && mx <= x1 && my >= y0 && my <= y1 && at(q) == 2) joins = true;
-                                member_[q] = 0;
-                                side.push_back(q);
-                            }
-                    }
-                    if (joins) {
-                        for (PixelIndex q : side) {
-                            member_[q] = 1;
-                            const std::uint32_t qy = q / width_, qx = q - qy * width_;
-                            if (qx >= x0 && qx <= x1 && qy >= y0 && qy <= y1) at(q) = 2;
-                        }
-                        continue;
-                    }
-                    // A pocket larger than what is left is the larger part: better found again.
-                    if (2 * (side.size() + pockets.size()) + taken.size() > member_size) {
-                        relabel();
-                        return;
-                    }
-                    pockets.insert(pockets.end(), side.begin(), side.end());
+        for (std::size_t r = 0; r < ring_pixels.size() && !connected; ++r) {
+            const PixelIndex j = ring_pixels[r];
+            if (!member_[j] || at(j) != 1) continue;
+            // member_ cleared marks the flood's pixels; a pixel that the first flood reached shows
+            // that this side is the same as its side after all.
+            side.assign(1, j);
+            member_[j] = 0;
+            bool joins = false;
+            for (std::size_t i = 0; i < side.size() && !joins; ++i) {
+                if (side.size() > POCKET) {
+                    relabel();
+                    return;
                 }
-            if (t + 1 == taken.size()) connected = true;
+                for_block(side[i], image_, [&](PixelIndex q, std::uint32_t qx, std::uint32_t qy) {
+                    if (!member_[q]) return;
+                    if (in_window(qx, qy) && at(q) == 2) joins = true;
+                    member_[q] = 0;
+                    side.push_back(q);
+                });
+            }
+            if (joins) {
+                for (PixelIndex q : side) {
+                    member_[q] = 1;
+                    if (in_window(q % width_, q / width_)) at(q) = 2;
+                }
+                continue;
+            }
+            // A pocket larger than what is left is the larger part: better found again.
+            if (2 * (side.size() + pockets.size()) + taken.size() > member_size) {
+                relabel();
+                return;
+            }
+            pockets.insert(pockets.end(), side.begin(), side.end());
         }
+        connected = true;
     }
     if (!connected) {
         relabel();

@@ -48,6 +48,12 @@ public:
     void sync(std::span<const std::uint8_t> used);
 
 private:
+    struct Box {
+        std::uint32_t x0, x1, y0, y1;  // inclusive
+    };
+    // Calls visit(index, x, y) for each pixel of the 3x3 block around pixel that lies in box.
+    template <typename Visit>
+    void for_block(PixelIndex pixel, const Box& box, Visit&& visit) const;
     void read_row(std::uint32_t y);
     void relabel();
 
@@ -55,6 +61,7 @@ private:
     std::span<const double> angles_;
     double reference_angle_;
     std::uint32_t width_, height_;
+    Box image_;
     std::vector<std::uint8_t> shadow_;  // the used flags as last read
     std::vector<std::uint8_t> member_;  // free and in the component
     std::vector<Row> rows_;
