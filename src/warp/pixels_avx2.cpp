@@ -29,6 +29,8 @@ struct Avx2 {
     static Mask both(Mask a, Mask b) { return _mm256_and_pd(a, b); }
     static unsigned bits(Mask m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
     static Double keep(Mask m, Double a) { return _mm256_and_pd(m, a); }
+    // Positions are classified by ordered comparisons of the doubles.
+    static constexpr bool INTEGER_FLOORS = false;
 
     // Lanes in [0, 2^31), truncated to 64-bit integers.
     static Lanes whole(Double a) { return _mm256_cvtepu32_epi64(_mm256_cvttpd_epi32(a)); }

@@ -28,19 +28,26 @@ struct Avx512 {
     static Double sub(Double a, Double b) { return _mm512_sub_pd(a, b); }
     static Double mul(Double a, Double b) { return _mm512_mul_pd(a, b); }
     static Double div(Double a, Double b) { return _mm512_div_pd(a, b); }
-    // Through the integer that whole() forms from the same lanes anyway: two conversions cost
-    // less than a rounding instruction and a conversion.
-    static Double truncate(Double a) { return _mm512_cvtepi64_pd(whole(a)); }
 
     static Mask at_least(Double a, Double b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
     static Mask at_most(Double a, Double b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
-    static Mask below(Double a, Double b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
     static Mask both(Mask a, Mask b) { return static_cast<Mask>(a & b); }
     static unsigned bits(Mask m) { return m; }
-    static Double keep(Mask m, Double a) { return _mm512_maskz_mov_pd(m, a); }
 
-    // Lanes in [0, 2^31), truncated to 64-bit integers.
-    static Lanes whole(Double a) { return _mm512_cvttpd_epi64(a); }
+    // Positions are classified by their floors, taken as 64-bit integers in one conversion:
+    // NaN, infinite and out-of-range lanes give 2^63.
+    static constexpr bool INTEGER_FLOORS = true;
+    static Lanes floor(Double a) {
+        return _mm512_cvt_roundpd_epi64(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    }
+    static Mask below_lanes(Lanes a, std::uint64_t limit) {
+        return _mm512_cmplt_epu64_mask(a, _mm512_set1_epi64(static_cast<long long>(limit)));
+    }
+    static Lanes keep_lanes(Mask m, Lanes a) { return _mm512_maskz_mov_epi64(m, a); }
+    // a - floor(a), exact: the difference of a and its integer part is a double.
+    static Double fraction(Double a) {
+        return _mm512_reduce_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    }
     // Lanes below 2^32 times a factor below 2^32.
     static Lanes times(Lanes a, std::uint32_t factor) {
         return _mm512_mul_epu32(a, _mm512_set1_epi64(factor));

@@ -32,6 +32,8 @@ struct Neon {
     static Double keep(Mask m, Double a) {
         return vreinterpretq_f64_u64(vandq_u64(m, vreinterpretq_u64_f64(a)));
     }
+    // Positions are classified by ordered comparisons of the doubles.
+    static constexpr bool INTEGER_FLOORS = false;
 
     // Lanes in [0, 2^31), truncated to 64-bit integers.
     static Lanes whole(Double a) { return vcvtq_u64_f64(a); }

@@ -114,7 +114,9 @@ struct RunConstants {
           max_x(Ops::broadcast(source.max_x)),
           max_y(Ops::broadcast(source.max_y)),
           // Division by exactly 1 changes no bit, and affine maps have W = 1 everywhere.
-          divide(!(columns.w_zero && row.w == 1.0)) {
+          divide(!(columns.w_zero && row.w == 1.0)),
+          last_column(source.width - 1),
+          last_row(source.height - 1) {
         static constexpr SampleShuffles<T> SHUFFLES = sample_shuffles<T>(!Ops::CONVERTS_INTEGERS);
         for (int pair = 0; pair < 2; ++pair)
             for (int side = 0; side < 2; ++side)
@@ -127,25 +129,45 @@ struct RunConstants {
     std::uint32_t row_bytes;
     Double row_u, row_v, row_w, max_x, max_y;
     bool divide;
+    std::uint64_t last_column, last_row;
     Lanes shuffles[2][2][3];
 };
 
-// Where the pixels of one vector sample the source: positions with the lanes that are not
-// interior set to (0, 0), which the blend reads harmlessly, and the masks of both kinds of lane.
+// Where the pixels of one vector sample the source: for the interior lanes, the byte offset of
+// the top pair (the integer parts of the position) and the fractional parts; the other lanes have
+// offset 0, which the blend reads harmlessly, and their fractions are not used. Then the masks of
+// both kinds of lane.
 template <typename Ops>
-struct Positions {
-    typename Ops::Double u;
-    typename Ops::Double v;
+struct Located {
+    typename Ops::Lanes at;
+    typename Ops::Double fx;
+    typename Ops::Double fy;
     typename Ops::Mask interior;  // inside, with x0 <= width - 2 and y0 <= height - 2
     unsigned edge;                // inside, on the last column or row
 };
 
+// The lanes of a vector that are inside the source but not interior. Ordered comparisons: NaN
+// positions (W = 0 among them) are not inside, and leave zeros, as the formula's NaN weights do.
+// Infinite positions fail.
+template <typename Ops, typename T>
+[[gnu::always_inline]] inline unsigned edge_lanes(const RunConstants<Ops, T>& k,
+                                                  typename Ops::Double u, typename Ops::Double v,
+                                                  typename Ops::Mask interior) {
+    // Only a vector with lanes that are not interior can have lanes on the last column or row.
+    if (Ops::bits(interior) == (1u << Ops::LANES) - 1) return 0;
+    const typename Ops::Double zero = Ops::broadcast(0.0);
+    const typename Ops::Mask inside =
+        Ops::both(Ops::both(Ops::at_least(u, zero), Ops::at_most(u, k.max_x)),
+                  Ops::both(Ops::at_least(v, zero), Ops::at_most(v, k.max_y)));
+    return Ops::bits(inside) & ~Ops::bits(interior);
+}
+
 // Pixels x .. x + LANES - 1 of the row.
 template <typename Ops, typename T>
-[[gnu::always_inline]] inline Positions<Ops> positions(const RunConstants<Ops, T>& k,
-                                                       const ColumnTable& columns,
-                                                       std::size_t x) {
+[[gnu::always_inline]] inline Located<Ops> locate(const RunConstants<Ops, T>& k,
+                                                  const ColumnTable& columns, std::size_t x) {
     using Double = typename Ops::Double;
+    using Lanes = typename Ops::Lanes;
     using Mask = typename Ops::Mask;
     const Double w = Ops::add(k.row_w, Ops::load(columns.w + x));
     Double u = Ops::add(k.row_u, Ops::load(columns.u + x));
@@ -154,20 +176,30 @@ template <typename Ops, typename T>
         u = Ops::div(u, w);
         v = Ops::div(v, w);
     }
-    // Ordered comparisons: NaN positions (W = 0 among them) are neither interior nor on the
-    // edge, and leave zeros, as the formula's NaN weights do. Infinite positions fail.
-    const Double zero = Ops::broadcast(0.0);
-    const Mask interior = Ops::both(Ops::both(Ops::at_least(u, zero), Ops::below(u, k.max_x)),
-                                    Ops::both(Ops::at_least(v, zero), Ops::below(v, k.max_y)));
-    // Only a vector with lanes that are not interior can have lanes on the last column or row.
-    unsigned edge = 0;
-    if (Ops::bits(interior) != (1u << Ops::LANES) - 1) {
-        const Mask inside =
-            Ops::both(Ops::both(Ops::at_least(u, zero), Ops::at_most(u, k.max_x)),
-                      Ops::both(Ops::at_least(v, zero), Ops::at_most(v, k.max_y)));
-        edge = Ops::bits(inside) & ~Ops::bits(interior);
+    auto offset = [&](Lanes x0, Lanes y0) {
+        return Ops::plus(Ops::times(y0, k.row_bytes), Ops::times(x0, 3 * sizeof(T)));
+    };
+    if constexpr (Ops::INTEGER_FLOORS) {
+        // Since the last column's index is an integer, u >= 0 and u < max_x together say that
+        // floor(u), as an unsigned integer, is below it; negative, NaN, infinite and huge
+        // positions floor to what reads as 2^63 or more. One integer comparison per coordinate
+        // does the work of two ordered ones, and the floors are the integer parts besides.
+        const Lanes x0 = Ops::floor(u), y0 = Ops::floor(v);
+        const Mask interior =
+            Ops::both(Ops::below_lanes(x0, k.last_column), Ops::below_lanes(y0, k.last_row));
+        return {Ops::keep_lanes(interior, offset(x0, y0)), Ops::fraction(u), Ops::fraction(v),
+                interior, edge_lanes(k, u, v, interior)};
+    } else {
+        const Double zero = Ops::broadcast(0.0);
+        const Mask interior = Ops::both(Ops::both(Ops::at_least(u, zero), Ops::below(u, k.max_x)),
+                                        Ops::both(Ops::at_least(v, zero), Ops::below(v, k.max_y)));
+        const unsigned edge = edge_lanes(k, u, v, interior);
+        u = Ops::keep(interior, u);
+        v = Ops::keep(interior, v);
+        // u >= 0, so truncation is floor.
+        return {offset(Ops::whole(u), Ops::whole(v)), Ops::sub(u, Ops::truncate(u)),
+                Ops::sub(v, Ops::truncate(v)), interior, edge};
     }
-    return {Ops::keep(interior, u), Ops::keep(interior, v), interior, edge};
 }
 
 // One vector's weights and neighbour samples, read ahead of the arithmetic that needs them.
@@ -255,17 +287,10 @@ struct RunPositions {
     }
     template <typename T>
     void find(const RunConstants<Ops, T>& k, const ColumnTable& columns, std::size_t i) {
-        using Double = typename Ops::Double;
-        using Lanes = typename Ops::Lanes;
-        const Positions<Ops> p = positions(k, columns, first + i * Ops::LANES);
-        // u >= 0, so truncation is floor.
-        const Lanes x0 = Ops::whole(p.u), y0 = Ops::whole(p.v);
-        const Double fraction_x = Ops::sub(p.u, Ops::truncate(p.u));
-        const Double fraction_y = Ops::sub(p.v, Ops::truncate(p.v));
-        Ops::store(fx + i * Ops::LANES, fraction_x);
-        Ops::store(fy + i * Ops::LANES, fraction_y);
-        Ops::store_lanes(at + i * Ops::LANES,
-                         Ops::plus(Ops::times(y0, k.row_bytes), Ops::times(x0, 3 * sizeof(T))));
+        const Located<Ops> p = locate(k, columns, first + i * Ops::LANES);
+        Ops::store(fx + i * Ops::LANES, p.fx);
+        Ops::store(fy + i * Ops::LANES, p.fy);
+        Ops::store_lanes(at + i * Ops::LANES, p.at);
         interior[i] = p.interior;
         edges |= std::uint64_t{p.edge} << (i * Ops::LANES);
     }
