@@ -45,6 +45,9 @@ struct Avx2 {
         const __m256i exponent = _mm256_set1_epi16(0x4330);
         return word == 0 ? _mm256_blend_epi16(a, exponent, 0x11) : _mm256_blend_epi16(a, exponent, 0x88);
     }
+    // Pairs are read eight bytes per load for every sample type.
+    template <typename T>
+    static constexpr bool WHOLE_PAIRS = false;
     static Lanes shuffle_control(std::uint64_t first, std::uint64_t second) {
         return _mm256_broadcastsi128_si256(
             _mm_set_epi64x(static_cast<long long>(second), static_cast<long long>(first)));

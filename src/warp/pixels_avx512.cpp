@@ -65,6 +65,35 @@ struct Avx512 {
         return _mm512_cvtepi64_pd(_mm512_shuffle_epi8(loads, control));
     }
 
+    // 16-bit samples are read a whole pair per load.
+    template <typename T>
+    static constexpr bool WHOLE_PAIRS = sizeof(T) == 2;
+    // The sixteen bytes at base + at[i] in 128-bit lane i % 4 of pairs[i / 4], i = 0 .. 7.
+    static void whole_pairs(const unsigned char* base, const std::uint64_t* at, Lanes (&pairs)[2]) {
+        auto load = [&](std::size_t i) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + at[i]));
+        };
+        for (std::size_t half = 0; half < 2; ++half) {
+            Lanes lanes = _mm512_castsi128_si512(load(4 * half));
+            lanes = _mm512_inserti32x4(lanes, load(4 * half + 1), 1);
+            lanes = _mm512_inserti32x4(lanes, load(4 * half + 2), 2);
+            pairs[half] = _mm512_inserti32x4(lanes, load(4 * half + 3), 3);
+        }
+    }
+    // The word permutation that takes the given word of every 128-bit lane of the two registers
+    // to the low word of 64-bit lane i: lane i % 4 of the first register for i < 4, of the
+    // second for the others.
+    static Lanes whole_pair_control(int word) {
+        alignas(64) std::uint16_t index[32] = {};
+        for (int i = 0; i < 8; ++i) index[4 * i] = static_cast<std::uint16_t>(8 * i + word);
+        return _mm512_load_si512(index);
+    }
+    static Double whole_pair_sample(const Lanes* pairs, Lanes control) {
+        // Only the low word of each 64-bit lane is taken; the mask clears the others.
+        return _mm512_cvtepi64_pd(
+            _mm512_maskz_permutex2var_epi16(0x11111111, pairs[0], control, pairs[1]));
+    }
+
     static void store_pixels(std::uint8_t* out, const Double values[3], Mask interior) {
         __m256i c0 = _mm512_maskz_cvttpd_epi32(interior, values[0]);
         __m256i c1 = _mm512_maskz_cvttpd_epi32(interior, values[1]);

@@ -54,6 +54,9 @@ struct Neon {
         const Lanes where = vdupq_n_u64(std::uint64_t{0xFFFF} << (16 * word));
         return vbslq_u64(where, exponent, a);
     }
+    // Pairs are read eight bytes per load for every sample type.
+    template <typename T>
+    static constexpr bool WHOLE_PAIRS = false;
     static Lanes shuffle_control(std::uint64_t first, std::uint64_t second) {
         return vcombine_u64(vcreate_u64(first), vcreate_u64(second));
     }

@@ -52,6 +52,27 @@ struct PairLoads<std::uint16_t> {
     static constexpr int byte(int, int side, int c) { return 2 * (side + c); }
 };
 
+// Instruction sets with a word permutation across two registers (AVX-512) read the pair of a
+// pixel with 16-bit samples, twelve bytes, in one 16-byte load into a 128-bit lane instead, four
+// pixels to a register, and one permutation of two such registers per sample moves the sample of
+// all eight pixels into 64-bit lanes of their own and clears the other words: half the loads, and
+// far fewer instructions that assemble them into registers. The top pair is read from its start
+// (the four bytes after it belong to the next pixel or the next row, which exists), the bottom
+// pair from four bytes before its start (a previous row exists).
+struct WholePairLoads {
+    static constexpr int offset[2] = {0, -4};
+    // The word of channel c of the left (0) or right (1) pixel within the top (0) or bottom (1)
+    // pair's sixteen bytes.
+    static constexpr int word(int pair, int side, int c) { return (pair ? 2 : 0) + 3 * side + c; }
+};
+
+template <typename Ops, typename T>
+constexpr bool reads_whole_pairs = Ops::template WHOLE_PAIRS<T>;
+
+// The registers that hold the top (or the bottom) pairs of one vector's pixels.
+template <typename Ops, typename T>
+constexpr int pair_registers = reads_whole_pairs<Ops, T> ? 2 : PairLoads<T>::count;
+
 // The byte shuffle, per 64-bit lane, that moves one sample to the low bytes, clears the bytes in
 // between and keeps the spare word, where the exponent is, in the top bytes; or clears those too
 // for instruction sets that convert 64-bit integers to doubles in one step.
@@ -121,8 +142,12 @@ struct RunConstants {
         for (int pair = 0; pair < 2; ++pair)
             for (int side = 0; side < 2; ++side)
                 for (int c = 0; c < 3; ++c)
-                    shuffles[pair][side][c] = Ops::shuffle_control(
-                        SHUFFLES.control[pair][side][c][0], SHUFFLES.control[pair][side][c][1]);
+                    if constexpr (reads_whole_pairs<Ops, T>)
+                        shuffles[pair][side][c] =
+                            Ops::whole_pair_control(WholePairLoads::word(pair, side, c));
+                    else
+                        shuffles[pair][side][c] = Ops::shuffle_control(
+                            SHUFFLES.control[pair][side][c][0], SHUFFLES.control[pair][side][c][1]);
     }
 
     const unsigned char* samples;
@@ -208,8 +233,8 @@ struct Neighbours {
     using Double = typename Ops::Double;
     using Lanes = typename Ops::Lanes;
     Double w10, w00, w01, w11;
-    Lanes top[PairLoads<T>::count];
-    Lanes bottom[PairLoads<T>::count];
+    Lanes top[pair_registers<Ops, T>];
+    Lanes bottom[pair_registers<Ops, T>];
 };
 
 // The weights of fractions (fx, fy) and the samples of the pairs that start at byte offsets at.
@@ -228,6 +253,11 @@ template <typename Ops, typename T>
     n.w00 = Ops::mul(gx, gy);
     n.w01 = Ops::mul(gx, fy);
     n.w11 = Ops::mul(fx, fy);
+    if constexpr (reads_whole_pairs<Ops, T>) {
+        Ops::whole_pairs(k.samples + WholePairLoads::offset[0], at, n.top);
+        Ops::whole_pairs(k.samples + k.row_bytes + WholePairLoads::offset[1], at, n.bottom);
+        return n;
+    }
     for (int i = 0; i < Loads::count; ++i) {
         n.top[i] = Ops::gather(k.samples + Loads::offset[0][i], at);
         n.bottom[i] = Ops::gather(k.samples + k.row_bytes + Loads::offset[1][i], at);
@@ -249,7 +279,10 @@ template <typename Ops, typename T>
     using Loads = PairLoads<T>;
     auto channel = [&](int c) {
         auto sample = [&](const Lanes* loads, int pair, int side) {
-            return Ops::sample(loads[Loads::load(pair, side)], k.shuffles[pair][side][c]);
+            if constexpr (reads_whole_pairs<Ops, T>)
+                return Ops::whole_pair_sample(loads, k.shuffles[pair][side][c]);
+            else
+                return Ops::sample(loads[Loads::load(pair, side)], k.shuffles[pair][side][c]);
         };
         // Separate roundings in this order are part of the result's definition.
         Double s = Ops::add(Ops::mul(n.w10, sample(n.top, 0, 1)),
