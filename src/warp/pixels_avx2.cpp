@@ -21,19 +21,26 @@ struct Avx2 {
     static Double sub(Double a, Double b) { return _mm256_sub_pd(a, b); }
     static Double mul(Double a, Double b) { return _mm256_mul_pd(a, b); }
     static Double div(Double a, Double b) { return _mm256_div_pd(a, b); }
-    static Double truncate(Double a) { return _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
 
     static Mask at_least(Double a, Double b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
     static Mask at_most(Double a, Double b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
-    static Mask below(Double a, Double b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
     static Mask both(Mask a, Mask b) { return _mm256_and_pd(a, b); }
     static unsigned bits(Mask m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
-    static Double keep(Mask m, Double a) { return _mm256_and_pd(m, a); }
-    // Positions are classified by ordered comparisons of the doubles.
-    static constexpr bool INTEGER_FLOORS = false;
 
-    // Lanes in [0, 2^31), truncated to 64-bit integers.
-    static Lanes whole(Double a) { return _mm256_cvtepu32_epi64(_mm256_cvttpd_epi32(a)); }
+    // Positions are classified by their floors as integers: rounded down, then converted to
+    // 32-bit integers, where NaN, infinite and out-of-range lanes give -2^31, and read as unsigned
+    // 64-bit integers, so that negative floors and those become 2^31 or more. No column or row
+    // index reaches 2^31 here, so a signed comparison serves.
+    static constexpr bool INTEGER_FLOORS = true;
+    static Lanes floor(Double a) {
+        return _mm256_cvtepu32_epi64(_mm256_cvttpd_epi32(_mm256_floor_pd(a)));
+    }
+    static Mask below_lanes(Lanes a, std::uint64_t limit) {
+        return _mm256_castsi256_pd(
+            _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(limit)), a));
+    }
+    static Lanes keep_lanes(Mask m, Lanes a) { return _mm256_and_si256(_mm256_castpd_si256(m), a); }
+    static Double fraction(Double a) { return _mm256_sub_pd(a, _mm256_floor_pd(a)); }
     // Lanes below 2^32 times a factor below 2^32.
     static Lanes times(Lanes a, std::uint32_t factor) {
         return _mm256_mul_epu32(a, _mm256_set1_epi64x(factor));
