@@ -206,9 +206,10 @@ template <typename Ops, typename T>
     };
     if constexpr (Ops::INTEGER_FLOORS) {
         // Since the last column's index is an integer, u >= 0 and u < max_x together say that
-        // floor(u), as an unsigned integer, is below it; negative, NaN, infinite and huge
-        // positions floor to what reads as 2^63 or more. One integer comparison per coordinate
-        // does the work of two ordered ones, and the floors are the integer parts besides.
+        // floor(u), as an unsigned integer, is below it; Ops::floor gives negative, NaN,
+        // infinite and huge positions values above every index. One integer comparison per
+        // coordinate does the work of two ordered ones, and the floors are the integer parts
+        // besides.
         const Lanes x0 = Ops::floor(u), y0 = Ops::floor(v);
         const Mask interior =
             Ops::both(Ops::below_lanes(x0, k.last_column), Ops::below_lanes(y0, k.last_row));
