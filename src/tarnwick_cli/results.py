@@ -38,7 +38,8 @@ def csv_rows(path: str, scale: float, analysis: dict) -> str:
 
 class ResultWriter:
     """Writes whole records to a binary stream. In a regular file, a record cut short by an
-    interrupt is cut off again before anything else is written, and when the run ends."""
+    interrupt is cut off again before anything else is written, and when the run ends; one that
+    reached the file whole is kept, even if the interrupt came before this writer saw it done."""
 
     def __init__(self, stream: BinaryIO, csv_format: bool):
         self._stream = stream
@@ -46,12 +47,15 @@ class ResultWriter:
         # Only a regular file can be cut back; pipes, terminals and devices are written as they go.
         self._regular_file = stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
         self._complete = stream.tell() if self._regular_file else 0
+        self._end_when_whole = self._complete  # where the record being written ends
         if csv_format:
             self._write(",".join(CSV_HEADER) + "\n")
 
     def _write(self, text: str) -> None:
         self.cut_partial()
-        self._stream.write(text.encode("utf-8", "surrogateescape"))
+        data = text.encode("utf-8", "surrogateescape")
+        self._end_when_whole = self._complete + len(data)
+        self._stream.write(data)
         self._stream.flush()  # streamed: a reader of a pipe sees each image as it is done
         if self._regular_file:
             self._complete = self._stream.tell()
@@ -61,6 +65,10 @@ class ResultWriter:
 
     def cut_partial(self) -> None:
         if self._regular_file:
+            # Seeking writes out what the stream still holds; a record now ending the file where
+            # it was to end was written whole.
+            if self._stream.seek(0, os.SEEK_END) == self._end_when_whole:
+                self._complete = self._end_when_whole
             self._stream.seek(self._complete)
             self._stream.truncate()
 

@@ -167,6 +167,41 @@ class TestDetect:
         assert 1 <= len(kept) < len(names) and kept == names[: len(kept)]
         assert stderr.strip().endswith("interrupted") and not list(tmp_path.glob(".*.tmp"))
 
+    @pytest.mark.parametrize("csv_format", [False, True])
+    def test_an_interrupted_record_is_cut_and_a_whole_one_kept(self, tmp_path, csv_format):
+        from tarnwick_cli.results import ResultWriter, csv_rows, json_record
+
+        class Interrupting:  # a file whose next write is interrupted partway or just after it
+            def __init__(self, file):
+                self.file, self.cut_at = file, None
+
+            def __getattr__(self, name):
+                return getattr(self.file, name)
+
+            def write(self, data):
+                cut_at, self.cut_at = self.cut_at, None
+                if cut_at is None:
+                    return self.file.write(data)
+                self.file.write(data[:cut_at])  # still in the stream's buffer, not yet written
+                raise KeyboardInterrupt
+
+        analysis = {"width": 4, "height": 3, "seconds": 0.5, "segments": [[1.0] * len(FIELDS)] * 3}
+        rows = 3 if csv_format else 1  # rows per image
+        for whole in (False, True):
+            with open(tmp_path / "out", "wb+") as file:
+                stream = Interrupting(file)
+                writer = ResultWriter(stream, csv_format)
+                writer.write("a.png", 1.0, analysis)
+                record = (csv_rows if csv_format else json_record)("b.png", 1.0, analysis)
+                stream.cut_at = len(record.encode()) if whole else 10
+                with pytest.raises(KeyboardInterrupt):
+                    writer.write("b.png", 1.0, analysis)
+                writer.cut_partial()
+            text = (tmp_path / "out").read_text()
+            paths = ([row["path"] for row in csv.DictReader(io.StringIO(text))] if csv_format
+                     else [json.loads(line)["path"] for line in text.splitlines()])
+            assert paths == ["a.png"] * rows + ["b.png"] * rows * whole
+
     def test_interrupt_while_waiting_for_an_image_is_not_its_failure(self):
         # CPython can turn a Ctrl-C that lands while the waiting thread takes a future's lock back
         # into a RuntimeError about that lock, with the interrupt as its context.
