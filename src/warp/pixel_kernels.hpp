@@ -25,6 +25,7 @@ struct ColumnTable {
     const double* v;
     const double* w;
     bool w_zero;  // every H[6]·sx is a zero, so a row with H[8] + H[7]·sy = 1 has W = 1 throughout
+    bool v_zero;  // every H[3]·sx is a zero
 };
 
 /// The same for one output row: H[2] + H[1]·sy and its two siblings.

@@ -137,7 +137,21 @@ struct RunConstants {
           // Division by exactly 1 changes no bit, and affine maps have W = 1 everywhere.
           divide(!(columns.w_zero && row.w == 1.0)),
           last_column(source.width - 1),
-          last_row(source.height - 1) {
+          last_row(source.height - 1),
+          same_v(Ops::INTEGER_FLOORS && columns.v_zero && columns.w_zero) {
+        if constexpr (Ops::INTEGER_FLOORS) {
+            if (same_v) {
+                // V and W are the row's terms plus a zero in every column, so every pixel's v is
+                // this one, or differs from it only in the sign of a zero or of an infinity,
+                // which no sample shows: a zero floors to row 0 with fraction 0, and an infinity
+                // is outside either way.
+                v = divide ? Ops::div(row_v, row_w) : row_v;
+                const Lanes y0 = Ops::floor(v);
+                fy = Ops::fraction(v);
+                y_offset = Ops::times(y0, row_bytes);
+                y_interior = Ops::below_lanes(y0, last_row);
+            }
+        }
         static constexpr SampleShuffles<T> SHUFFLES = sample_shuffles<T>(!Ops::CONVERTS_INTEGERS);
         for (int pair = 0; pair < 2; ++pair)
             for (int side = 0; side < 2; ++side)
@@ -155,6 +169,13 @@ struct RunConstants {
     Double row_u, row_v, row_w, max_x, max_y;
     bool divide;
     std::uint64_t last_column, last_row;
+    // Where neither V nor W depends on the column (vertical keystones, affine maps without
+    // rotation), every pixel of the row has the same v: its floor, fraction and test are taken
+    // once per row, and each vector divides only for u.
+    bool same_v;
+    Double v, fy;
+    Lanes y_offset;  // floor(v) × row_bytes
+    typename Ops::Mask y_interior;
     Lanes shuffles[2][2][3];
 };
 
@@ -187,13 +208,22 @@ template <typename Ops, typename T>
     return Ops::bits(inside) & ~Ops::bits(interior);
 }
 
-// Pixels x .. x + LANES - 1 of the row.
-template <typename Ops, typename T>
+// Pixels x .. x + LANES - 1 of the row; SAME_V when the row's v is the same for every pixel.
+template <bool SAME_V, typename Ops, typename T>
 [[gnu::always_inline]] inline Located<Ops> locate(const RunConstants<Ops, T>& k,
                                                   const ColumnTable& columns, std::size_t x) {
     using Double = typename Ops::Double;
     using Lanes = typename Ops::Lanes;
     using Mask = typename Ops::Mask;
+    if constexpr (SAME_V) {
+        static_assert(Ops::INTEGER_FLOORS);
+        Double u = Ops::add(k.row_u, Ops::load(columns.u + x));
+        if (k.divide) u = Ops::div(u, k.row_w);
+        const Lanes x0 = Ops::floor(u);
+        const Mask interior = Ops::both(Ops::below_lanes(x0, k.last_column), k.y_interior);
+        return {Ops::keep_lanes(interior, Ops::plus(k.y_offset, Ops::times(x0, 3 * sizeof(T)))),
+                Ops::fraction(u), k.fy, interior, edge_lanes(k, u, k.v, interior)};
+    }
     const Double w = Ops::add(k.row_w, Ops::load(columns.w + x));
     Double u = Ops::add(k.row_u, Ops::load(columns.u + x));
     Double v = Ops::add(k.row_v, Ops::load(columns.v + x));
@@ -319,9 +349,9 @@ struct RunPositions {
         vectors = (end - first > RUN ? RUN : end - first) / Ops::LANES;
         edges = 0;
     }
-    template <typename T>
+    template <bool SAME_V, typename T>
     void find(const RunConstants<Ops, T>& k, const ColumnTable& columns, std::size_t i) {
-        const Located<Ops> p = locate(k, columns, first + i * Ops::LANES);
+        const Located<Ops> p = locate<SAME_V>(k, columns, first + i * Ops::LANES);
         Ops::store(fx + i * Ops::LANES, p.fx);
         Ops::store(fy + i * Ops::LANES, p.fy);
         Ops::store_lanes(at + i * Ops::LANES, p.at);
@@ -335,12 +365,11 @@ struct RunPositions {
 // other overlap instead of making each vector wait on its own chain of latencies. Then, outside
 // the vector loops, the pixels on the last column or row and the few left over after the last
 // whole vector go through the portable path, which computes the same positions for them.
-template <typename Ops, typename T>
-void warp_pixels_vector(const Source<T>& source, const ColumnTable& columns, RowTerms row,
-                        std::size_t begin, std::size_t end, T* row_out) {
+template <bool SAME_V, typename Ops, typename T>
+void warp_runs(const RunConstants<Ops, T>& k, const Source<T>& source, const ColumnTable& columns,
+               RowTerms row, std::size_t begin, std::size_t end, T* row_out) {
     constexpr std::size_t LANES = Ops::LANES;
     using Run = RunPositions<Ops>;
-    const RunConstants<Ops, T> k(source, columns, row);
     const ColumnTable local_columns = columns;
     const typename Ops::Double zeros[3] = {Ops::broadcast(0.0), Ops::broadcast(0.0),
                                            Ops::broadcast(0.0)};
@@ -348,7 +377,8 @@ void warp_pixels_vector(const Source<T>& source, const ColumnTable& columns, Row
     Run* current = &runs[0];
     Run* next = &runs[1];
     current->start(begin, end);
-    for (std::size_t i = 0; i < current->vectors; ++i) current->find(k, local_columns, i);
+    for (std::size_t i = 0; i < current->vectors; ++i)
+        current->template find<SAME_V>(k, local_columns, i);
     for (;;) {
         const std::size_t done = current->first + current->vectors * LANES;
         const bool more = current->vectors == Run::VECTORS && done < end;
@@ -372,7 +402,7 @@ void warp_pixels_vector(const Source<T>& source, const ColumnTable& columns, Row
         if (count != 0) ahead = gather(blended[0]);
         const std::size_t steps = more && next->vectors > count ? next->vectors : count;
         for (std::size_t j = 0; j < steps; ++j) {
-            if (more && j < next->vectors) next->find(k, local_columns, j);
+            if (more && j < next->vectors) next->template find<SAME_V>(k, local_columns, j);
             if (j >= count) continue;
             const Neighbours<Ops, T> now = ahead;
             if (j + 1 < count) ahead = gather(blended[j + 1]);
@@ -391,6 +421,18 @@ void warp_pixels_vector(const Source<T>& source, const ColumnTable& columns, Row
         current = next;
         next = finished;
     }
+}
+
+// The loop is compiled twice, so that rows whose v changes along them do not pay for a test of
+// the other kind in every vector.
+template <typename Ops, typename T>
+void warp_pixels_vector(const Source<T>& source, const ColumnTable& columns, RowTerms row,
+                        std::size_t begin, std::size_t end, T* row_out) {
+    const RunConstants<Ops, T> k(source, columns, row);
+    if constexpr (Ops::INTEGER_FLOORS) {
+        if (k.same_v) return warp_runs<true>(k, source, columns, row, begin, end, row_out);
+    }
+    warp_runs<false>(k, source, columns, row, begin, end, row_out);
 }
 
 }  // namespace

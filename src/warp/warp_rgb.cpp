@@ -35,9 +35,12 @@ public:
         }
     }
     ColumnTable table() const {
-        const double* w = terms_.data() + 2 * width_;
-        return {terms_.data(), terms_.data() + width_, w,
-                std::all_of(w, w + width_, [](double term) { return term == 0.0; })};
+        const double* v = terms_.data() + width_;
+        const double* w = v + width_;
+        auto zeros = [&](const double* terms) {
+            return std::all_of(terms, terms + width_, [](double term) { return term == 0.0; });
+        };
+        return {terms_.data(), v, w, zeros(w), zeros(v)};
     }
 
 private:

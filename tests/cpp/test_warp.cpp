@@ -170,7 +170,8 @@ TYPED_TEST(WarpRgb, MatchesTheDirectFormulaBitForBit) {
 
 // Transforms that reach every special case of the pixel loop, for a w x h image: mild, mirrored
 // (affine or with W changing from row to row only), negated (W < 0), near-singular (W crosses 0 in view), non-finite entries, scale 0, huge offsets,
-// whole-pixel positions that land exactly on the last column and row, and positions a hair off them.
+// whole-pixel positions that land exactly on the last column and row, positions a hair off them,
+// and rows along which v does not change.
 Transform random_transform(std::mt19937_64& rng, int kind, std::size_t w) {
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     Transform t{{1.0 + 0.3 * unit(rng), 0.2 * unit(rng), 2.0 * unit(rng), 0.2 * unit(rng),
@@ -195,8 +196,16 @@ Transform random_transform(std::mt19937_64& rng, int kind, std::size_t w) {
             if (rng() % 2) t.h = {0, 1, 0, 1, 0, 0, 0, 0, 1};  // transposed: u from rows
             break;
         case 8: {  // a hair either side of whole pixels, of 0 and of the last column and row
-            const double hair[] = {0.0, -0.0, 4.9e-324, -4.9e-324, 1e-300, -1e-300, 0x1p-40, -0x1p-40};
+            const double hair[] = {0.0,    -0.0,    4.9e-324, -4.9e-324,
+                                   1e-300, -1e-300, 0x1p-40,  -0x1p-40};
             t = {IDENTITY, 1.0, hair[rng() % 8], hair[rng() % 8]};
+            break;
+        }
+        case 9: {  // V and W the same along each row, with zeros of either sign in them
+            const double zero[] = {0.0, -0.0};
+            t.h[3] = zero[rng() % 2], t.h[6] = zero[rng() % 2];
+            if (rng() % 2)  // every row reads the same source row
+                t.h[4] = zero[rng() % 2], t.h[5] = rng() % 2 ? zero[rng() % 2] : double(rng() % 3);
             break;
         }
     }
@@ -215,7 +224,7 @@ TYPED_TEST(WarpRgb, EveryInstructionSetMatchesTheBaseline) {
         Image<T> src(w * h * 3);
         for (T& value : src)
             value = T(rng() % 3 == 0 ? top : rng() % 2 ? 0 : rng() % (top + 1));
-        for (int kind = 0; kind < 9; ++kind) {
+        for (int kind = 0; kind < 10; ++kind) {
             const Transform t = random_transform(rng, kind, w);
             auto run = [&](InstructionSet set) {
                 auto result =
