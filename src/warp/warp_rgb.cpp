@@ -196,6 +196,10 @@ OrSizeMismatch<Buffer<T>> warp_rgb_using(InstructionSet set, std::span<const T> 
     const ColumnTable columns = column_terms.table();
     const PixelKernel<T> kernel = pixel_kernel<T>(set, width, height);
     const std::size_t row_length = width * 3;
+    // Where neither V nor W depends on the column, each output row reads the same two source rows
+    // all along, and tiles keep nothing in cache that whole rows would not: whole rows then save
+    // the kernel's setup for every tile.
+    const std::size_t tile = columns.v_zero && columns.w_zero ? width : TILE_COLUMNS;
     T* const out = output.data();
     parallel::for_each_row_block(height, BLOCK_ROWS, [&](parallel::RowRange block) {
         const std::size_t rows = block.end - block.begin;
@@ -203,11 +207,11 @@ OrSizeMismatch<Buffer<T>> warp_rgb_using(InstructionSet set, std::span<const T> 
         for (std::size_t r = 0; r < rows; ++r)
             terms[r] = row_terms(block.begin + r, inverse, scale, off_y);
         // All the first tile's lines are asked for at once, so that their misses overlap.
-        prefetch_source(source, columns, terms, rows, 0, std::min(width, TILE_COLUMNS));
-        for (std::size_t begin = 0; begin < width; begin += TILE_COLUMNS) {
-            const std::size_t end = std::min(width, begin + TILE_COLUMNS);
+        prefetch_source(source, columns, terms, rows, 0, std::min(width, tile));
+        for (std::size_t begin = 0; begin < width; begin += tile) {
+            const std::size_t end = std::min(width, begin + tile);
             if (end < width)  // the next tile's lines arrive while this one is computed
-                prefetch_source(source, columns, terms, rows, end, std::min(width, end + TILE_COLUMNS));
+                prefetch_source(source, columns, terms, rows, end, std::min(width, end + tile));
             for (std::size_t r = 0; r < rows; ++r)
                 kernel(source, columns, terms[r], begin, end, out + (block.begin + r) * row_length);
         }
