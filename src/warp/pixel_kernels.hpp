@@ -26,6 +26,10 @@ struct ColumnTable {
     const double* w;
     bool w_zero;  // every H[6]·sx is a zero, so a row with H[8] + H[7]·sy = 1 has W = 1 throughout
     bool v_zero;  // every H[3]·sx is a zero
+
+    /// Neither V nor W depends on the column, so every pixel of a row has the same v (up to the
+    /// sign of a zero or of an infinity, which no output byte shows).
+    bool v_same_along_rows() const { return v_zero && w_zero; }
 };
 
 /// The same for one output row: H[2] + H[1]·sy and its two siblings.

@@ -120,6 +120,28 @@ constexpr SampleShuffles<T> sample_shuffles(bool exponent) {
     return shuffles;
 }
 
+// What the integer classification takes from v: its floor as a byte offset of the top pair's row,
+// its fraction, and whether the floor is below the last row.
+template <typename Ops>
+struct RowFloors {
+    typename Ops::Double v;
+    typename Ops::Double fraction;
+    typename Ops::Lanes offset;
+    typename Ops::Mask interior;
+};
+
+// Since the last row's index is an integer, v >= 0 and v < max_y together say that floor(v), as
+// an unsigned integer, is below it; Ops::floor gives negative, NaN, infinite and huge positions
+// values above every index. One integer comparison does the work of two ordered ones, and the
+// floor is the integer part besides. The same holds for u and the last column.
+template <typename Ops>
+[[gnu::always_inline]] inline RowFloors<Ops> row_floors(typename Ops::Double v,
+                                                        std::uint32_t row_bytes,
+                                                        std::uint64_t last_row) {
+    const typename Ops::Lanes y0 = Ops::floor(v);
+    return {v, Ops::fraction(v), Ops::times(y0, row_bytes), Ops::below_lanes(y0, last_row)};
+}
+
 // What every vector of one run of pixels shares.
 template <typename Ops, typename T>
 struct RunConstants {
@@ -138,19 +160,14 @@ struct RunConstants {
           divide(!(columns.w_zero && row.w == 1.0)),
           last_column(source.width - 1),
           last_row(source.height - 1),
-          same_v(Ops::INTEGER_FLOORS && columns.v_zero && columns.w_zero) {
+          same_v(Ops::INTEGER_FLOORS && columns.v_same_along_rows()) {
         if constexpr (Ops::INTEGER_FLOORS) {
-            if (same_v) {
-                // V and W are the row's terms plus a zero in every column, so every pixel's v is
-                // this one, or differs from it only in the sign of a zero or of an infinity,
-                // which no sample shows: a zero floors to row 0 with fraction 0, and an infinity
-                // is outside either way.
-                v = divide ? Ops::div(row_v, row_w) : row_v;
-                const Lanes y0 = Ops::floor(v);
-                fy = Ops::fraction(v);
-                y_offset = Ops::times(y0, row_bytes);
-                y_interior = Ops::below_lanes(y0, last_row);
-            }
+            // V and W are the row's terms plus a zero in every column, so every pixel's v is this
+            // one, or differs from it only in the sign of a zero or of an infinity, which no sample
+            // shows: a zero floors to row 0 with fraction 0, and an infinity comes with an
+            // infinite u, outside either way.
+            if (same_v)
+                same_row = row_floors<Ops>(divide ? Ops::div(row_v, row_w) : row_v, row_bytes, last_row);
         }
         static constexpr SampleShuffles<T> SHUFFLES = sample_shuffles<T>(!Ops::CONVERTS_INTEGERS);
         for (int pair = 0; pair < 2; ++pair)
@@ -173,9 +190,7 @@ struct RunConstants {
     // rotation), every pixel of the row has the same v: its floor, fraction and test are taken
     // once per row, and each vector divides only for u.
     bool same_v;
-    Double v, fy;
-    Lanes y_offset;  // floor(v) × row_bytes
-    typename Ops::Mask y_interior;
+    RowFloors<Ops> same_row;
     Lanes shuffles[2][2][3];
 };
 
@@ -215,37 +230,33 @@ template <bool SAME_V, typename Ops, typename T>
     using Double = typename Ops::Double;
     using Lanes = typename Ops::Lanes;
     using Mask = typename Ops::Mask;
-    if constexpr (SAME_V) {
-        static_assert(Ops::INTEGER_FLOORS);
-        Double u = Ops::add(k.row_u, Ops::load(columns.u + x));
-        if (k.divide) u = Ops::div(u, k.row_w);
-        const Lanes x0 = Ops::floor(u);
-        const Mask interior = Ops::both(Ops::below_lanes(x0, k.last_column), k.y_interior);
-        return {Ops::keep_lanes(interior, Ops::plus(k.y_offset, Ops::times(x0, 3 * sizeof(T)))),
-                Ops::fraction(u), k.fy, interior, edge_lanes(k, u, k.v, interior)};
-    }
-    const Double w = Ops::add(k.row_w, Ops::load(columns.w + x));
     Double u = Ops::add(k.row_u, Ops::load(columns.u + x));
-    Double v = Ops::add(k.row_v, Ops::load(columns.v + x));
-    if (k.divide) {
-        u = Ops::div(u, w);
-        v = Ops::div(v, w);
-    }
-    auto offset = [&](Lanes x0, Lanes y0) {
-        return Ops::plus(Ops::times(y0, k.row_bytes), Ops::times(x0, 3 * sizeof(T)));
-    };
     if constexpr (Ops::INTEGER_FLOORS) {
-        // Since the last column's index is an integer, u >= 0 and u < max_x together say that
-        // floor(u), as an unsigned integer, is below it; Ops::floor gives negative, NaN,
-        // infinite and huge positions values above every index. One integer comparison per
-        // coordinate does the work of two ordered ones, and the floors are the integer parts
-        // besides.
-        const Lanes x0 = Ops::floor(u), y0 = Ops::floor(v);
-        const Mask interior =
-            Ops::both(Ops::below_lanes(x0, k.last_column), Ops::below_lanes(y0, k.last_row));
-        return {Ops::keep_lanes(interior, offset(x0, y0)), Ops::fraction(u), Ops::fraction(v),
-                interior, edge_lanes(k, u, v, interior)};
+        RowFloors<Ops> y;
+        if constexpr (SAME_V) {
+            if (k.divide) u = Ops::div(u, k.row_w);
+            y = k.same_row;
+        } else {
+            const Double w = Ops::add(k.row_w, Ops::load(columns.w + x));
+            Double v = Ops::add(k.row_v, Ops::load(columns.v + x));
+            if (k.divide) {
+                u = Ops::div(u, w);
+                v = Ops::div(v, w);
+            }
+            y = row_floors<Ops>(v, k.row_bytes, k.last_row);
+        }
+        const Lanes x0 = Ops::floor(u);
+        const Mask interior = Ops::both(Ops::below_lanes(x0, k.last_column), y.interior);
+        return {Ops::keep_lanes(interior, Ops::plus(y.offset, Ops::times(x0, 3 * sizeof(T)))),
+                Ops::fraction(u), y.fraction, interior, edge_lanes(k, u, y.v, interior)};
     } else {
+        static_assert(!SAME_V);
+        const Double w = Ops::add(k.row_w, Ops::load(columns.w + x));
+        Double v = Ops::add(k.row_v, Ops::load(columns.v + x));
+        if (k.divide) {
+            u = Ops::div(u, w);
+            v = Ops::div(v, w);
+        }
         const Double zero = Ops::broadcast(0.0);
         const Mask interior = Ops::both(Ops::both(Ops::at_least(u, zero), Ops::below(u, k.max_x)),
                                         Ops::both(Ops::at_least(v, zero), Ops::below(v, k.max_y)));
@@ -253,8 +264,10 @@ template <bool SAME_V, typename Ops, typename T>
         u = Ops::keep(interior, u);
         v = Ops::keep(interior, v);
         // u >= 0, so truncation is floor.
-        return {offset(Ops::whole(u), Ops::whole(v)), Ops::sub(u, Ops::truncate(u)),
-                Ops::sub(v, Ops::truncate(v)), interior, edge};
+        const Lanes offset = Ops::plus(Ops::times(Ops::whole(v), k.row_bytes),
+                                       Ops::times(Ops::whole(u), 3 * sizeof(T)));
+        return {offset, Ops::sub(u, Ops::truncate(u)), Ops::sub(v, Ops::truncate(v)), interior,
+                edge};
     }
 }
 

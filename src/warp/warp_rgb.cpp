@@ -199,7 +199,7 @@ OrSizeMismatch<Buffer<T>> warp_rgb_using(InstructionSet set, std::span<const T> 
     // Where neither V nor W depends on the column, each output row reads the same two source rows
     // all along, and tiles keep nothing in cache that whole rows would not: whole rows then save
     // the kernel's setup for every tile.
-    const std::size_t tile = columns.v_zero && columns.w_zero ? width : TILE_COLUMNS;
+    const std::size_t tile = columns.v_same_along_rows() ? width : TILE_COLUMNS;
     T* const out = output.data();
     parallel::for_each_row_block(height, BLOCK_ROWS, [&](parallel::RowRange block) {
         const std::size_t rows = block.end - block.begin;
