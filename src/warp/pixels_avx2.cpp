@@ -47,7 +47,9 @@ struct Avx2 {
     }
     static Lanes plus(Lanes a, Lanes b) { return _mm256_add_epi64(a, b); }
     static void store_lanes(std::uint64_t* p, Lanes a) { _mm256_store_si256(reinterpret_cast<__m256i*>(p), a); }
-    static Lanes gather(const unsigned char* base, const std::uint64_t* at) { return four_loads(base, at); }
+    static Lanes gather(const unsigned char* base, const std::uint64_t* at) {
+        return four_loads<HighHalf::move>(base, at);
+    }
     static Lanes with_exponent(Lanes a, int word) {
         const __m256i exponent = _mm256_set1_epi16(0x4330);
         return word == 0 ? _mm256_blend_epi16(a, exponent, 0x11) : _mm256_blend_epi16(a, exponent, 0x88);

@@ -55,7 +55,8 @@ struct Avx512 {
     static Lanes plus(Lanes a, Lanes b) { return _mm512_add_epi64(a, b); }
     static void store_lanes(std::uint64_t* p, Lanes a) { _mm512_store_si512(p, a); }
     static Lanes gather(const unsigned char* base, const std::uint64_t* at) {
-        return _mm512_inserti64x4(_mm512_castsi256_si512(four_loads(base, at)), four_loads(base, at + 4), 1);
+        return _mm512_inserti64x4(_mm512_castsi256_si512(four_loads<HighHalf::insert>(base, at)),
+                                  four_loads<HighHalf::insert>(base, at + 4), 1);
     }
     static Lanes shuffle_control(std::uint64_t first, std::uint64_t second) {
         return _mm512_broadcast_i32x4(
