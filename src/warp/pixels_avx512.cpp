@@ -44,6 +44,8 @@ struct Avx512 {
         return _mm512_cmplt_epu64_mask(a, _mm512_set1_epi64(static_cast<long long>(limit)));
     }
     static Lanes keep_lanes(Mask m, Lanes a) { return _mm512_maskz_mov_epi64(m, a); }
+    // The stores mask the lanes that are not interior, whatever their fractions.
+    static Double outside_as_nan(Mask, Double fraction) { return fraction; }
     // a - floor(a), exact: the difference of a and its integer part is a double.
     static Double fraction(Double a) {
         return _mm512_reduce_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);

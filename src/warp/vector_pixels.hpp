@@ -196,8 +196,9 @@ struct RunConstants {
 
 // Where the pixels of one vector sample the source: for the interior lanes, the byte offset of
 // the top pair (the integer parts of the position) and the fractional parts; the other lanes have
-// offset 0, which the blend reads harmlessly, and their fractions are not used. Then the masks of
-// both kinds of lane.
+// offset 0, which the blend reads harmlessly, and their blends never reach the output: the store
+// masks them, or, where Ops::outside_as_nan makes their fractions NaN, truncates them to zeros.
+// Then the masks of both kinds of lane.
 template <typename Ops>
 struct Located {
     typename Ops::Lanes at;
@@ -248,7 +249,8 @@ template <bool SAME_V, typename Ops, typename T>
         const Lanes x0 = Ops::floor(u);
         const Mask interior = Ops::both(Ops::below_lanes(x0, k.last_column), y.interior);
         return {Ops::keep_lanes(interior, Ops::plus(y.offset, Ops::times(x0, 3 * sizeof(T)))),
-                Ops::fraction(u), y.fraction, interior, edge_lanes(k, u, y.v, interior)};
+                Ops::outside_as_nan(interior, Ops::fraction(u)), y.fraction, interior,
+                edge_lanes(k, u, y.v, interior)};
     } else {
         static_assert(!SAME_V);
         const Double w = Ops::add(k.row_w, Ops::load(columns.w + x));
