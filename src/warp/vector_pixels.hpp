@@ -355,23 +355,36 @@ struct RunPositions {
     alignas(64) double fy[RUN];
     alignas(64) std::uint64_t at[RUN];
     typename Ops::Mask interior[VECTORS];
-    std::uint64_t edges;  // one bit per pixel of the run
-    std::size_t first;    // the run's first column
-    std::size_t vectors;  // whole vectors in the run
+    std::size_t blended[VECTORS];  // the vectors with interior lanes, in order
+    std::size_t count;             // how many
+    std::uint64_t edges;           // one bit per pixel of the run
+    std::size_t first;             // the run's first column
+    std::size_t vectors;           // whole vectors in the run
 
     void start(std::size_t first_column, std::size_t end) {
         first = first_column;
         vectors = (end - first > RUN ? RUN : end - first) / Ops::LANES;
         edges = 0;
+        count = 0;
     }
+    // A vector without interior lanes is written as zeros at once.
     template <bool SAME_V, typename T>
-    void find(const RunConstants<Ops, T>& k, const ColumnTable& columns, std::size_t i) {
-        const Located<Ops> p = locate<SAME_V>(k, columns, first + i * Ops::LANES);
+    void find(const RunConstants<Ops, T>& k, const ColumnTable& columns, std::size_t i, T* row_out) {
+        const std::size_t x = first + i * Ops::LANES;
+        const Located<Ops> p = locate<SAME_V>(k, columns, x);
         Ops::store(fx + i * Ops::LANES, p.fx);
         Ops::store(fy + i * Ops::LANES, p.fy);
         Ops::store_lanes(at + i * Ops::LANES, p.at);
         interior[i] = p.interior;
         edges |= std::uint64_t{p.edge} << (i * Ops::LANES);
+        blended[count] = i;
+        if (Ops::bits(p.interior) != 0) {
+            ++count;
+        } else {
+            const typename Ops::Double zeros[3] = {Ops::broadcast(0.0), Ops::broadcast(0.0),
+                                                   Ops::broadcast(0.0)};
+            Ops::store_pixels(row_out + x * 3, zeros, p.interior);
+        }
     }
 };
 
@@ -386,29 +399,20 @@ void warp_runs(const RunConstants<Ops, T>& k, const Source<T>& source, const Col
     constexpr std::size_t LANES = Ops::LANES;
     using Run = RunPositions<Ops>;
     const ColumnTable local_columns = columns;
-    const typename Ops::Double zeros[3] = {Ops::broadcast(0.0), Ops::broadcast(0.0),
-                                           Ops::broadcast(0.0)};
     Run runs[2];
     Run* current = &runs[0];
     Run* next = &runs[1];
     current->start(begin, end);
     for (std::size_t i = 0; i < current->vectors; ++i)
-        current->template find<SAME_V>(k, local_columns, i);
+        current->template find<SAME_V>(k, local_columns, i, row_out);
     for (;;) {
         const std::size_t done = current->first + current->vectors * LANES;
         const bool more = current->vectors == Run::VECTORS && done < end;
         if (more) next->start(done, end);
-        // Vectors without interior lanes are written as zeros at once; the others are blended
-        // with their samples gathered one vector ahead, so that the arithmetic rarely waits.
-        std::size_t blended[Run::VECTORS];
-        std::size_t count = 0;
-        for (std::size_t i = 0; i < current->vectors; ++i) {
-            if (Ops::bits(current->interior[i]) != 0)
-                blended[count++] = i;
-            else
-                Ops::store_pixels(row_out + (current->first + i * LANES) * 3, zeros,
-                                  current->interior[i]);
-        }
+        // The vectors with interior lanes are blended with their samples gathered one vector
+        // ahead, so that the arithmetic rarely waits.
+        const std::size_t* const blended = current->blended;
+        const std::size_t count = current->count;
         auto gather = [&](std::size_t i) {
             return neighbours(k, Ops::load(current->fx + i * LANES), Ops::load(current->fy + i * LANES),
                               current->at + i * LANES);
@@ -417,7 +421,7 @@ void warp_runs(const RunConstants<Ops, T>& k, const Source<T>& source, const Col
         if (count != 0) ahead = gather(blended[0]);
         const std::size_t steps = more && next->vectors > count ? next->vectors : count;
         for (std::size_t j = 0; j < steps; ++j) {
-            if (more && j < next->vectors) next->template find<SAME_V>(k, local_columns, j);
+            if (more && j < next->vectors) next->template find<SAME_V>(k, local_columns, j, row_out);
             if (j >= count) continue;
             const Neighbours<Ops, T> now = ahead;
             if (j + 1 < count) ahead = gather(blended[j + 1]);
