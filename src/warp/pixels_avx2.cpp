@@ -10,6 +10,10 @@ namespace {
 struct Avx2 {
     static constexpr std::size_t LANES = 4;
     static constexpr bool CONVERTS_INTEGERS = false;
+    // Sixteen registers do not hold the weights of the vector read ahead beside its samples and
+    // the loop's constants: the compiler spilled them to the stack. Formed at the blend from the
+    // stored fractions instead, they save those stores and loads (2-6 % fewer instructions).
+    static constexpr bool WEIGHTS_AHEAD = false;
     using Double = __m256d;
     using Mask = __m256d;  // all ones or all zeros per lane
     using Lanes = __m256i;

@@ -9,6 +9,8 @@ namespace {
 struct Neon {
     static constexpr std::size_t LANES = 2;
     static constexpr bool CONVERTS_INTEGERS = false;
+    // Thirty-two registers hold the weights of the vector read ahead.
+    static constexpr bool WEIGHTS_AHEAD = true;
     using Double = float64x2_t;
     using Mask = uint64x2_t;  // all ones or all zeros per lane
     using Lanes = uint64x2_t;

@@ -273,32 +273,39 @@ template <bool SAME_V, typename Ops, typename T>
     }
 }
 
-// One vector's weights and neighbour samples, read ahead of the arithmetic that needs them.
+// The bilinear weights of one vector's fractions.
+template <typename Ops>
+struct Weights {
+    typename Ops::Double w10, w00, w01, w11;
+};
+
+template <typename Ops>
+[[gnu::always_inline]] inline Weights<Ops> weights(const double* fx_at, const double* fy_at) {
+    using Double = typename Ops::Double;
+    const Double fx = Ops::load(fx_at);
+    const Double fy = Ops::load(fy_at);
+    const Double one = Ops::broadcast(1.0);
+    const Double gx = Ops::sub(one, fx);
+    const Double gy = Ops::sub(one, fy);
+    return {Ops::mul(fx, gy), Ops::mul(gx, gy), Ops::mul(gx, fy), Ops::mul(fx, fy)};
+}
+
+// One vector's neighbour samples, read ahead of the arithmetic that needs them, and its weights
+// too where Ops::WEIGHTS_AHEAD says so.
 template <typename Ops, typename T>
 struct Neighbours {
-    using Double = typename Ops::Double;
     using Lanes = typename Ops::Lanes;
-    Double w10, w00, w01, w11;
+    Weights<Ops> weights;
     Lanes top[pair_registers<Ops, T>];
     Lanes bottom[pair_registers<Ops, T>];
 };
 
-// The weights of fractions (fx, fy) and the samples of the pairs that start at byte offsets at.
+// The samples of the pairs that start at byte offsets at.
 template <typename Ops, typename T>
 [[gnu::always_inline]] inline Neighbours<Ops, T> neighbours(const RunConstants<Ops, T>& k,
-                                                            typename Ops::Double fx,
-                                                            typename Ops::Double fy,
                                                             const std::uint64_t* at) {
-    using Double = typename Ops::Double;
     using Loads = PairLoads<T>;
     Neighbours<Ops, T> n;
-    const Double one = Ops::broadcast(1.0);
-    const Double gx = Ops::sub(one, fx);
-    const Double gy = Ops::sub(one, fy);
-    n.w10 = Ops::mul(fx, gy);
-    n.w00 = Ops::mul(gx, gy);
-    n.w01 = Ops::mul(gx, fy);
-    n.w11 = Ops::mul(fx, fy);
     if constexpr (reads_whole_pairs<Ops, T>) {
         Ops::whole_pairs(k.samples + WholePairLoads::offset[0], at, n.top);
         Ops::whole_pairs(k.samples + k.row_bytes + WholePairLoads::offset[1], at, n.bottom);
@@ -318,7 +325,7 @@ template <typename Ops, typename T>
 // The blends of the interior lanes, stored with zeros in the other lanes.
 template <typename Ops, typename T>
 [[gnu::always_inline]] inline void blend(const RunConstants<Ops, T>& k,
-                                         const Neighbours<Ops, T>& n,
+                                         const Neighbours<Ops, T>& n, const Weights<Ops>& w,
                                          typename Ops::Mask interior, T* out) {
     using Double = typename Ops::Double;
     using Lanes = typename Ops::Lanes;
@@ -331,10 +338,10 @@ template <typename Ops, typename T>
                 return Ops::sample(loads[Loads::load(pair, side)], k.shuffles[pair][side][c]);
         };
         // Separate roundings in this order are part of the result's definition.
-        Double s = Ops::add(Ops::mul(n.w10, sample(n.top, 0, 1)),
-                            Ops::mul(n.w00, sample(n.top, 0, 0)));
-        s = Ops::add(s, Ops::mul(n.w01, sample(n.bottom, 1, 0)));
-        s = Ops::add(s, Ops::mul(n.w11, sample(n.bottom, 1, 1)));
+        Double s = Ops::add(Ops::mul(w.w10, sample(n.top, 0, 1)),
+                            Ops::mul(w.w00, sample(n.top, 0, 0)));
+        s = Ops::add(s, Ops::mul(w.w01, sample(n.bottom, 1, 0)));
+        s = Ops::add(s, Ops::mul(w.w11, sample(n.bottom, 1, 1)));
         return Ops::add(s, Ops::broadcast(0.5));
     };
     const Double values[3] = {channel(0), channel(1), channel(2)};
@@ -413,9 +420,13 @@ void warp_runs(const RunConstants<Ops, T>& k, const Source<T>& source, const Col
         // ahead, so that the arithmetic rarely waits.
         const std::size_t* const blended = current->blended;
         const std::size_t count = current->count;
+        auto weights_of = [&](std::size_t i) {
+            return weights<Ops>(current->fx + i * LANES, current->fy + i * LANES);
+        };
         auto gather = [&](std::size_t i) {
-            return neighbours(k, Ops::load(current->fx + i * LANES), Ops::load(current->fy + i * LANES),
-                              current->at + i * LANES);
+            Neighbours<Ops, T> n = neighbours(k, current->at + i * LANES);
+            if constexpr (Ops::WEIGHTS_AHEAD) n.weights = weights_of(i);
+            return n;
         };
         Neighbours<Ops, T> ahead;
         if (count != 0) ahead = gather(blended[0]);
@@ -426,7 +437,8 @@ void warp_runs(const RunConstants<Ops, T>& k, const Source<T>& source, const Col
             const Neighbours<Ops, T> now = ahead;
             if (j + 1 < count) ahead = gather(blended[j + 1]);
             const std::size_t i = blended[j];
-            blend(k, now, current->interior[i], row_out + (current->first + i * LANES) * 3);
+            blend(k, now, Ops::WEIGHTS_AHEAD ? now.weights : weights_of(i), current->interior[i],
+                  row_out + (current->first + i * LANES) * 3);
         }
         for (std::uint64_t edges = current->edges; edges != 0; edges &= edges - 1) {
             const std::size_t x = current->first + static_cast<std::size_t>(__builtin_ctzll(edges));
