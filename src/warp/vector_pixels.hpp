@@ -430,16 +430,26 @@ void warp_runs(const RunConstants<Ops, T>& k, const Source<T>& source, const Col
         };
         Neighbours<Ops, T> ahead;
         if (count != 0) ahead = gather(blended[0]);
-        const std::size_t steps = more && next->vectors > count ? next->vectors : count;
-        for (std::size_t j = 0; j < steps; ++j) {
-            if (more && j < next->vectors) next->template find<SAME_V>(k, local_columns, j, row_out);
-            if (j >= count) continue;
+        auto blend_one = [&](std::size_t j) {
             const Neighbours<Ops, T> now = ahead;
             if (j + 1 < count) ahead = gather(blended[j + 1]);
             const std::size_t i = blended[j];
             blend(k, now, Ops::WEIGHTS_AHEAD ? now.weights : weights_of(i), current->interior[i],
                   row_out + (current->first + i * LANES) * 3);
+        };
+        auto find_one = [&](std::size_t j) {
+            next->template find<SAME_V>(k, local_columns, j, row_out);
+        };
+        // Each blend paired with a find of the next run while both last, then whichever is left.
+        const std::size_t finds = more ? next->vectors : 0;
+        const std::size_t pairs = finds < count ? finds : count;
+        std::size_t j = 0;
+        for (; j < pairs; ++j) {
+            find_one(j);
+            blend_one(j);
         }
+        for (std::size_t f = j; f < finds; ++f) find_one(f);
+        for (; j < count; ++j) blend_one(j);
         for (std::uint64_t edges = current->edges; edges != 0; edges &= edges - 1) {
             const std::size_t x = current->first + static_cast<std::size_t>(__builtin_ctzll(edges));
             warp_pixels_baseline(source, columns, row, x, x + 1, row_out);
