@@ -376,7 +376,8 @@ struct RunPositions {
     }
     // A vector without interior lanes is written as zeros at once.
     template <bool SAME_V, typename T>
-    void find(const RunConstants<Ops, T>& k, const ColumnTable& columns, std::size_t i, T* row_out) {
+    void find(const RunConstants<Ops, T>& k, const ColumnTable& columns, std::size_t i,
+              T* row_out) {
         const std::size_t x = first + i * Ops::LANES;
         const Located<Ops> p = locate<SAME_V>(k, columns, x);
         Ops::store(fx + i * Ops::LANES, p.fx);
