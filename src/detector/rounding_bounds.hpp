@@ -75,17 +75,18 @@ inline std::optional<Bounds> atan2_bounds(Bounds y, Bounds x) {
     return angle;
 }
 // cos and sin are 1-Lipschitz; the library's values are within an ulp of 1.
-inline Bounds cos_bounds(Bounds angle) {
+template <typename Function>
+inline Bounds one_lipschitz_bounds(Bounds angle, Function function) {
     const double centre = static_cast<double>(angle.mid());
     const long double reach = std::max(angle.hi - centre, centre - angle.lo) + 4 * UNIT;
-    const long double c = std::cos(centre);
-    return {c - reach, c + reach};
+    const long double value = function(centre);
+    return {value - reach, value + reach};
+}
+inline Bounds cos_bounds(Bounds angle) {
+    return one_lipschitz_bounds(angle, [](double a) { return std::cos(a); });
 }
 inline Bounds sin_bounds(Bounds angle) {
-    const double centre = static_cast<double>(angle.mid());
-    const long double reach = std::max(angle.hi - centre, centre - angle.lo) + 4 * UNIT;
-    const long double s = std::sin(centre);
-    return {s - reach, s + reach};
+    return one_lipschitz_bounds(angle, [](double a) { return std::sin(a); });
 }
 // hypot grows with the magnitude of each argument; the library is within an ulp.
 inline Bounds hypot_bounds(Bounds a, Bounds b) {
