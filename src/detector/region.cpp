@@ -12,6 +12,28 @@
 namespace tarnwick::detector {
 namespace {
 
+// The sum of the unit directions of a region's pixels, which both kinds of growth test candidates
+// against; the seed counts as its own vector.
+class DirectionSum {
+public:
+    explicit DirectionSum(const Px& seed)
+        : x_(static_cast<double>(seed.dir_x)), y_(static_cast<double>(seed.dir_y)) {}
+
+    void add(const Px& joined) {
+        x_ += static_cast<double>(joined.dir_x);
+        y_ += static_cast<double>(joined.dir_y);
+    }
+    double dot(const Px& candidate) const {
+        return y_ * static_cast<double>(candidate.dir_y) + x_ * static_cast<double>(candidate.dir_x);
+    }
+    double squared_length() const { return x_ * x_ + y_ * y_; }
+    double length() const { return close_call_hypot(x_, y_); }
+    RegionDirection direction(const WeightedSums& weights) const { return {x_, y_, weights}; }
+
+private:
+    double x_, y_;
+};
+
 // The running mean direction of a growing region and its acceptance test.
 //
 // The threshold cos_tol * hypot(sum_x, sum_y) moves with every joining pixel, but a candidate needs
@@ -23,8 +45,7 @@ public:
     Growth(double cos_tol, const Px& seed)
         : cos_tol_(cos_tol),
           cos_tol_squared_(cos_tol * cos_tol),
-          sum_x_(static_cast<double>(seed.dir_x)),
-          sum_y_(static_cast<double>(seed.dir_y)),
+          sum_(seed),
           threshold_(cos_tol) {  // the seed vector counts as length 1, not as its hypot
         bounds_ = SquaredThreshold(cos_tol_squared_);
     }
@@ -37,7 +58,7 @@ public:
     // the exact threshold, not yet computed, can tell. Rejects only when dot < threshold:
     // equality and NaN both accept.
     int decide_by_squares(const Px& candidate) const {
-        const double dot = this->dot(candidate);
+        const double dot = sum_.dot(candidate);
         if (dot < 0.0) return -1;
         if (int side = bounds_.side_of(dot * dot); side != 0) return side;
         if (!threshold_known_) return 0;
@@ -48,33 +69,28 @@ public:
         if (settles_by_squares()) {
             if (int side = decide_by_squares(candidate); side != 0) return side > 0;
         }
-        return !(dot(candidate) < threshold());
+        return !(sum_.dot(candidate) < threshold());
     }
 
     void add(const Px& joined) {
-        sum_x_ += static_cast<double>(joined.dir_x);
-        sum_y_ += static_cast<double>(joined.dir_y);
+        sum_.add(joined);
         threshold_known_ = false;
-        bounds_ = SquaredThreshold(cos_tol_squared_ * (sum_x_ * sum_x_ + sum_y_ * sum_y_));
+        bounds_ = SquaredThreshold(cos_tol_squared_ * sum_.squared_length());
     }
 
-    RegionDirection direction(const WeightedSums& weights) const { return {sum_x_, sum_y_, weights}; }
+    RegionDirection direction(const WeightedSums& weights) const { return sum_.direction(weights); }
 
 private:
-    double dot(const Px& candidate) const {
-        return sum_y_ * static_cast<double>(candidate.dir_y) + sum_x_ * static_cast<double>(candidate.dir_x);
-    }
-
     double threshold() {
         if (!threshold_known_) {
-            threshold_ = cos_tol_ * close_call_hypot(sum_x_, sum_y_);
+            threshold_ = cos_tol_ * sum_.length();
             threshold_known_ = true;
         }
         return threshold_;
     }
 
     double cos_tol_, cos_tol_squared_;
-    double sum_x_, sum_y_;
+    DirectionSum sum_;
     double threshold_;
     bool threshold_known_ = true;
     SquaredThreshold bounds_;
@@ -110,8 +126,7 @@ public:
     GrowthBetween(double cos_low, double cos_high, const Px& seed)
         : cos_low_(cos_low),
           cos_high_(cos_high),
-          sum_x_(static_cast<double>(seed.dir_x)),
-          sum_y_(static_cast<double>(seed.dir_y)),
+          sum_(seed),
           threshold_low_(cos_low),
           threshold_high_(cos_high),
           band_(cos_low * cos_low, cos_high * cos_high) {}
@@ -119,7 +134,7 @@ public:
     bool settles_by_squares() const { return cos_low_ > 0.0; }
 
     int decide_by_squares(const Px& candidate) const {
-        const double dot = this->dot(candidate);
+        const double dot = sum_.dot(candidate);
         if (dot < 0.0) return -1;
         if (int side = band_.side_of(dot * dot); side != 0) return side;
         if (!threshold_known_) return 0;
@@ -128,12 +143,12 @@ public:
 
     bool accepts(const Px& candidate) {
         if (!threshold_known_) {
-            const double length = close_call_hypot(sum_x_, sum_y_);
+            const double length = sum_.length();
             threshold_low_ = cos_low_ * length;
             threshold_high_ = cos_high_ * length;
             threshold_known_ = true;
         }
-        const double dot = this->dot(candidate);
+        const double dot = sum_.dot(candidate);
         if (dot < threshold_low_) return false;
         if (dot >= threshold_high_) return true;
         split_ = true;
@@ -141,23 +156,18 @@ public:
     }
 
     void add(const Px& joined) {
-        sum_x_ += static_cast<double>(joined.dir_x);
-        sum_y_ += static_cast<double>(joined.dir_y);
+        sum_.add(joined);
         threshold_known_ = false;
-        const double squared_length = sum_x_ * sum_x_ + sum_y_ * sum_y_;
+        const double squared_length = sum_.squared_length();
         band_ = SquaredThreshold(cos_low_ * cos_low_ * squared_length, cos_high_ * cos_high_ * squared_length);
     }
 
-    RegionDirection direction(const WeightedSums& weights) const { return {sum_x_, sum_y_, weights}; }
+    RegionDirection direction(const WeightedSums& weights) const { return sum_.direction(weights); }
     bool split() const { return split_; }
 
 private:
-    double dot(const Px& candidate) const {
-        return sum_y_ * static_cast<double>(candidate.dir_y) + sum_x_ * static_cast<double>(candidate.dir_x);
-    }
-
     double cos_low_, cos_high_;
-    double sum_x_, sum_y_;
+    DirectionSum sum_;
     double threshold_low_, threshold_high_;
     bool threshold_known_ = true;
     bool split_ = false;
