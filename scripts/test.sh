@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ tests under AddressSanitizer+UBSan and under ThreadSanitizer, the
-# Python tests against the extension as pip builds it and again against one built with
-# AddressSanitizer+UBSan, then a bounded libFuzzer run of the detector and the resampler. Needs only
-# a C++ compiler and CPython 3.11+; everything else is installed on the way (Debian packages with
-# apt-get, the rest from PyPI).
+# Runs every test: the C++ tests under AddressSanitizer+UBSan, under ThreadSanitizer and
+# cross-compiled for AArch64 under QEMU; the Python tests against the extension as pip builds it
+# and again against one built with AddressSanitizer+UBSan; then a bounded libFuzzer run of the
+# detector and the resampler, type checks and the wheel. Needs only a C++ compiler and CPython
+# 3.11+; everything else is installed on the way (Debian packages with apt-get, the rest from
+# PyPI).
 #
 # TARNWICK_HYPOTHESIS_PROFILE=thorough runs the property tests on many more examples;
 # TARNWICK_FUZZ_SECONDS sets each fuzzer's run time (default 30).
@@ -151,6 +152,37 @@ run_stage "C++ tests, AddressSanitizer + UndefinedBehaviorSanitizer" \
     cpp_tests "$root/build/cpp-asan" address,undefined
 run_stage "C++ tests, ThreadSanitizer" \
     cpp_tests "$root/build/cpp-tsan" thread
+# The NEON kernels on an x86-64 machine: the C++ tests cross-compiled for AArch64, against a
+# GoogleTest built from the sources that libgtest-dev ships, and run under QEMU's user-mode
+# emulator. The emulator checks results, not speed. On an AArch64 machine the stages above have
+# already run them natively.
+aarch64_tests() {
+    set -euo pipefail
+    if [ "$(uname -m)" = aarch64 ]; then
+        echo "AArch64 host: the C++ stages above ran the NEON kernels natively"
+        return 0
+    fi
+    if ! command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || ! command -v qemu-aarch64 >/dev/null 2>&1 ||
+        [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
+        echo "Installing the AArch64 cross compiler, QEMU's user-mode emulator and GoogleTest's sources"
+        as_root apt-get update
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y g++-aarch64-linux-gnu qemu-user googletest
+    fi
+    local toolchain=$root/scripts/aarch64-toolchain.cmake gtest=$root/build/aarch64-gtest
+    cmake -S /usr/src/googletest -B "$gtest/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$gtest/install"
+    cmake --build "$gtest/build" -j2 --target install
+    local build_dir=$root/build/cpp-aarch64
+    cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DTARNWICK_BUILD_TESTS=ON \
+        -DGTest_DIR="$gtest/install/lib/cmake/GTest"
+    cmake --build "$build_dir" -j2
+    # The kernels under test must be the NEON ones.
+    grep -q "TARNWICK_HAVE_NEON" "$build_dir/build.ninja"
+    ctest --test-dir "$build_dir" --output-on-failure --no-tests=error -j2
+}
+run_stage "C++ tests on AArch64 (NEON), emulated with QEMU" aarch64_tests
+
 hypothesis_profile=${TARNWICK_HYPOTHESIS_PROFILE:-default}
 # Run from the tests folder's parent with the venv's interpreter, so the installed extension is
 # the one imported (there is no importable tarnwick in the source tree).
